@@ -1,0 +1,257 @@
+/*
+ * vantorel-uptime-engine: an embeddable uptime-monitoring engine.
+ *
+ * This header is the whole contract between the engine and its host. The
+ * engine is a shared library (libvantorel-uptime-engine.so.1 on Linux,
+ * vantorel-uptime-engine.dll on Windows) that exports exactly the twelve
+ * functions declared below and nothing else.
+ *
+ * Model
+ * -----
+ * All state is process-wide: a table of at most 128 monitors, each with a
+ * ring of its last 4096 heartbeats and 90 per-day counters, one storage
+ * directory, one webhook URL and one last-error text. The engine starts no
+ * thread and keeps no timer; every call runs in the caller's thread and
+ * scheduling checks is the host's business.
+ *
+ * Storage directory layout:
+ *   config.json                 the webhook URL
+ *   monitors.json               the monitors and their last results
+ *   data/<id>/heartbeats.dat    each monitor's history, 54712 bytes
+ * Files are replaced atomically (written beside the old one, then renamed
+ * over it); directories are created owner-only (0700) and files owner-only
+ * (0600) where the platform has such modes.
+ *
+ * Results and errors
+ * ------------------
+ * Operations return 0 on success and -1 on failure. A failure leaves one of
+ * the fixed texts listed with each function for uptime_last_error(); a
+ * success never clears it (only a successful start does). File errors are
+ * never reported: a state file that cannot be written leaves the previous
+ * one intact, and a file that cannot be read at start counts as absent.
+ * A probe that finds its target down is an outcome, not an error.
+ *
+ * Threads
+ * -------
+ * Any thread may call any function. Calls are serialised by one internal
+ * lock that is never held across network work. uptime_engine_init() and
+ * uptime_engine_cleanup() must not run while another call is in progress
+ * (the started flag is read without the lock).
+ *
+ * Text
+ * ----
+ * All texts are zero-terminated UTF-8. Texts the engine returns belong to
+ * the engine; the host never frees or changes them.
+ */
+#ifndef VANTOREL_UPTIME_ENGINE_H
+#define VANTOREL_UPTIME_ENGINE_H
+
+#include <stdint.h>
+
+#define VANTOREL_UPTIME_ENGINE_VERSION_MAJOR 1
+#define VANTOREL_UPTIME_ENGINE_VERSION_MINOR 0
+#define VANTOREL_UPTIME_ENGINE_VERSION_PATCH 0
+#define VANTOREL_UPTIME_ENGINE_VERSION "1.0.0"
+
+/*
+ * UPTIME_API marks the exported functions. Define UPTIME_STATIC when linking
+ * the static library on Windows so that no dllimport is applied.
+ */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(UPTIME_BUILDING_LIBRARY)
+#    define UPTIME_API __declspec(dllexport)
+#  elif defined(UPTIME_STATIC)
+#    define UPTIME_API
+#  else
+#    define UPTIME_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__) || defined(__clang__)
+#  define UPTIME_API __attribute__((visibility("default")))
+#else
+#  define UPTIME_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Monitor types (the `type` argument of uptime_monitor_add). Any other value
+ * is stored and reported as "UNKNOWN"; a check of it records a down
+ * heartbeat with latency 0 without probing anything. */
+#define UPTIME_MONITOR_HTTP 0     /* target: URL; "http://" is put in front when it has no lower-case http:// or https:// */
+#define UPTIME_MONITOR_TCP_PORT 1 /* target: host:port, split at the last ':'; port 80 when absent */
+#define UPTIME_MONITOR_DNS 2      /* target: host name to resolve */
+#define UPTIME_MONITOR_PING 3     /* target: host name or IPv4 address to ping */
+
+/* Status codes. Only 1 counts as up anywhere in the engine. */
+#define UPTIME_STATUS_DOWN 0
+#define UPTIME_STATUS_UP 1
+#define UPTIME_STATUS_PENDING 2 /* every new monitor; no check produces it */
+
+/* Limits. */
+#define UPTIME_MAX_MONITORS 128
+#define UPTIME_ID_BUFFER_SIZE 37 /* 36 characters and the terminating zero */
+
+/*
+ * uptime_engine_init - start the engine on a storage directory.
+ *
+ * storage_dir: may be null or empty, which means "." (the working
+ *   directory). Longer than 511 bytes: its first 511 bytes are used, cut at a
+ *   whole UTF-8 character. The directory and its "data" subdirectory are
+ *   created when missing.
+ * Loads config.json, monitors.json and every monitor's heartbeats.dat. A
+ * missing or malformed file counts as empty; loading never fails the start.
+ * Returns 0 when started, also when the engine already was (then nothing
+ * changes and storage_dir is ignored); -1 when the network layer cannot be
+ * started.
+ * Errors: "WSAStartup failed".
+ * A successful start empties the last-error text. Must not run while any
+ * other call into the engine is in progress.
+ */
+UPTIME_API int uptime_engine_init(const char *storage_dir);
+
+/*
+ * uptime_engine_cleanup - save everything and stop the engine.
+ *
+ * Writes config.json, monitors.json and every heartbeat file that changed,
+ * then stops. Does nothing when the engine is not started. A later
+ * uptime_engine_init() starts over and reloads. Must not run while any
+ * other call (a check in particular) is in progress.
+ */
+UPTIME_API void uptime_engine_cleanup(void);
+
+/*
+ * uptime_set_webhook_url - set the URL that receives status-change events.
+ *
+ * url: may be null; null or "" means no webhook. Longer than 1023 bytes: its
+ *   first 1023 bytes are kept, cut at a whole UTF-8 character. The URL is
+ *   saved in config.json at once.
+ * Returns 0, or -1 with the previous URL kept.
+ * Errors: "Engine not initialized", "Invalid webhook URL" (not valid UTF-8).
+ */
+UPTIME_API int uptime_set_webhook_url(const char *url);
+
+/*
+ * uptime_save_state - write config.json, monitors.json and the heartbeat
+ * files now. Status, latency and last-check time of the monitors reach
+ * monitors.json only through this call, an add, a delete or the stop.
+ * Returns 0 (also when a file could not be written), or -1.
+ * Errors: "Engine not initialized".
+ */
+UPTIME_API int uptime_save_state(void);
+
+/*
+ * uptime_last_error - the text of the last failure.
+ *
+ * Returns a zero-terminated text owned by the engine, never null; "" before
+ * any failure and after each successful start. The text is process-wide: a
+ * failure in one thread replaces the message of another. No lock is taken.
+ */
+UPTIME_API const char *uptime_last_error(void);
+
+/*
+ * uptime_monitor_add - add a monitor.
+ *
+ * name, target: must not be null and must be valid UTF-8; "" is accepted.
+ *   Longer texts are cut at a whole UTF-8 character to 127 (name) and 511
+ *   (target) bytes.
+ * type: one of the UPTIME_MONITOR_* codes; not validated.
+ * interval_sec: stored for the host's scheduler; 60 when below 1.
+ * out_id: may be null; otherwise room for UPTIME_ID_BUFFER_SIZE (37) bytes
+ *   that receive the new identifier, a random version-4 UUID in lower case.
+ * The new monitor is pending (status 2). monitors.json and the new
+ * monitor's heartbeat file are written before the call returns.
+ * Returns 0, or -1.
+ * Errors: "Engine not initialized", "Invalid name or target",
+ *   "Maximum monitors capacity reached".
+ */
+UPTIME_API int uptime_monitor_add(const char *name, int type, const char *target,
+                                  int interval_sec, char *out_id);
+
+/*
+ * uptime_monitor_delete - remove a monitor.
+ *
+ * monitor_id: exact, case-sensitive identifier; must not be null.
+ * monitors.json is written before the call returns. The monitor's
+ * data/<id>/ directory is left on disk.
+ * Returns 0, or -1.
+ * Errors: "Engine not initialized or null monitor_id", "Monitor not found".
+ */
+UPTIME_API int uptime_monitor_delete(const char *monitor_id);
+
+/*
+ * uptime_heartbeat_record - record an outcome the host measured itself.
+ *
+ * monitor_id: must not be null.
+ * status: any value; only 1 counts as up. The history keeps its low 8 bits,
+ *   the monitor's current status the whole value.
+ * latency_ms: milliseconds; must be finite and within single precision
+ *   (|latency_ms| <= 3.4028234663852886e38).
+ * timestamp: Unix seconds, taken as given.
+ * Writes no file: the heartbeat reaches heartbeats.dat with the monitor's
+ * next check or the next full save.
+ * Returns 0, or -1 with nothing recorded.
+ * Errors: "Engine not initialized or null monitor_id", "Monitor not found",
+ *   "Invalid latency".
+ */
+UPTIME_API int uptime_heartbeat_record(const char *monitor_id, int status, double latency_ms,
+                                       int64_t timestamp);
+
+/*
+ * uptime_get_percent_90d - share of up heartbeats over the last 90 days.
+ *
+ * monitor_id: may be null.
+ * Returns a percentage from 0.0 to 100.0, computed from the daily counters
+ * of the days from today-90 to today (and later), or from the whole
+ * heartbeat ring when none of them holds a heartbeat. Returns 100.0 for a
+ * monitor without heartbeats, when the engine is not started, for a null
+ * id and for an unknown id. Never sets the last-error text.
+ */
+UPTIME_API double uptime_get_percent_90d(const char *monitor_id);
+
+/*
+ * uptime_check_now - probe one monitor now, in the caller's thread.
+ *
+ * monitor_id: must not be null.
+ * out_up: may be null; receives 1 (up) or 0 (down).
+ * out_latency_ms: may be null; receives the latency in milliseconds (0.0
+ *   when the probe failed before it measured anything).
+ * The outcome is recorded as a heartbeat and the monitor's heartbeat file
+ * rewritten. When the status flips between up and down (not from pending)
+ * and a webhook URL is set, the "status_change" event is posted before the
+ * call returns. The internal lock is not held during the probe or the post.
+ * Returns 0 whatever the probe's outcome, or -1.
+ * Errors: "Engine not initialized or null monitor_id", "Monitor not found".
+ */
+UPTIME_API int uptime_check_now(const char *monitor_id, int *out_up, double *out_latency_ms);
+
+/*
+ * uptime_monitors_list_json - every monitor as one compact JSON array.
+ *
+ * Each element: {"id","name","type","type_name","target","interval_sec",
+ * "status","latency_ms","last_check","uptime_90d"} in that order.
+ * Returns text owned by the engine: "[]" when not started or when the
+ * report cannot be written. The text stays valid until the next call of
+ * this function from any thread. Never sets the last-error text.
+ */
+UPTIME_API const char *uptime_monitors_list_json(void);
+
+/*
+ * uptime_get_heartbeats_json - the newest heartbeats of one monitor, oldest
+ * first, as one compact JSON array of {"time","status","latency_ms"}.
+ *
+ * monitor_id: may be null.
+ * limit: how many of the newest to list; below 1 or above the number held
+ *   lists all of them (at most 4096).
+ * Returns text owned by the engine: "[]" when not started, for a null or
+ * unknown id, or when the monitor has no heartbeat. The text stays valid
+ * until the next call of this function from any thread. Never sets the
+ * last-error text.
+ */
+UPTIME_API const char *uptime_get_heartbeats_json(const char *monitor_id, int limit);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* VANTOREL_UPTIME_ENGINE_H */

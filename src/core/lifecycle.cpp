@@ -1,0 +1,122 @@
+#include "core/lifecycle.h"
+
+#include <cstdio>
+#include <cstring>
+#include <string_view>
+
+#include "core/engine_state.h"
+#include "core/export.h"
+#include "platform/platform.h"
+#include "store/json_text.h"
+#include "store/state_store.h"
+
+namespace vue {
+
+void ensure_dir(const char *path) {
+    char work[1024];
+    copy_bounded(work, sizeof work, path);
+    // Index 0 is never a separator, so "/srv/x" never asks for "".
+    for (size_t i = 1; work[i] != '\0'; ++i) {
+        if (work[i] == '/' || work[i] == '\\') {
+            char separator = work[i];
+            work[i] = '\0';
+            platform::make_directory(work);
+            work[i] = separator;
+        }
+    }
+    platform::make_directory(work);
+}
+
+}  // namespace vue
+
+using namespace vue;
+
+extern "C" UPTIME_API int uptime_engine_init(const char *storage_dir) {
+    if (started()) return 0;
+    return guarded(-1, [&] {
+        engine_lock lock;
+        if (!platform::net_start()) {
+            set_last_error(msg::kNetStartFailed);
+            return -1;
+        }
+        if (storage_dir != nullptr && storage_dir[0] != '\0') {
+            copy_bounded(s_storage_dir, sizeof s_storage_dir, storage_dir);
+        } else {
+            copy_bounded(s_storage_dir, sizeof s_storage_dir, ".");
+        }
+        ensure_dir(s_storage_dir);
+        char data_dir[PATH_SIZE];
+        std::snprintf(data_dir, sizeof data_dir, "%s/data", s_storage_dir);
+        ensure_dir(data_dir);
+
+        s_monitor_count = 0;
+        std::memset(s_monitors, 0, sizeof s_monitors);
+        s_last_error[0] = '\0';
+        s_monitors_json[0] = '\0';
+        s_heartbeats_json[0] = '\0';
+
+        // A file that cannot be read, or memory that runs out while reading
+        // it, leaves that part of the state empty; it never fails the start.
+        try {
+            load_config_file();
+        } catch (...) {
+        }
+        try {
+            load_monitors_file();
+        } catch (...) {
+        }
+        s_initialized.store(1, std::memory_order_release);
+        return 0;
+    });
+}
+
+extern "C" UPTIME_API void uptime_engine_cleanup(void) {
+    if (!started()) return;
+    guarded(0, [] {
+        {
+            engine_lock lock;
+            try {
+                save_config_file();
+                save_monitors_file();
+            } catch (...) {
+            }
+            s_initialized.store(0, std::memory_order_release);
+        }
+        platform::net_stop();
+        return 0;
+    });
+}
+
+extern "C" UPTIME_API int uptime_set_webhook_url(const char *url) {
+    if (!started()) {
+        set_last_error(msg::kNotInitialized);
+        return -1;
+    }
+    // A URL that is not UTF-8 could never be written to config.json, nor
+    // sent; refuse it and keep the one in force.
+    if (url != nullptr && !utf8_is_valid(url)) {
+        set_last_error(msg::kInvalidWebhookUrl);
+        return -1;
+    }
+    return guarded(-1, [&] {
+        engine_lock lock;
+        copy_bounded(s_webhook_url, sizeof s_webhook_url, url != nullptr ? url : "");
+        save_config_file();
+        return 0;
+    });
+}
+
+extern "C" UPTIME_API int uptime_save_state(void) {
+    if (!started()) {
+        set_last_error(msg::kNotInitialized);
+        return -1;
+    }
+    return guarded(-1, [] {
+        engine_lock lock;
+        save_config_file();
+        save_monitors_file();
+        return 0;
+    });
+}
+
+extern "C" UPTIME_API const char *uptime_last_error(void) { return s_last_error; }

@@ -1,0 +1,171 @@
+// Linux backend of the platform seam.
+#include <errno.h>
+#include <fcntl.h>
+#include <pthread.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "platform/fault.h"
+#include "platform/platform.h"
+
+namespace vue::platform {
+namespace {
+
+// Statically initialised, so it exists before the first start and after the
+// last stop.
+pthread_mutex_t s_engine_lock = PTHREAD_MUTEX_INITIALIZER;
+
+// Writes all of `size` bytes, retrying short writes and interrupts.
+bool write_all(int fd, const char *data, size_t size) {
+    while (size > 0) {
+        size_t chunk = size;
+        if (fault_fires(fault_point::file_write)) {
+            // A disk that fills up mid-file: half the bytes land, then ENOSPC.
+            chunk = size / 2;
+            if (chunk > 0 && ::write(fd, data, chunk) < 0) return false;
+            errno = ENOSPC;
+            return false;
+        }
+        ssize_t n = ::write(fd, data, chunk);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The directory part of `path` ("." when it has none), for syncing a rename.
+std::string parent_directory(const char *path) {
+    const char *slash = std::strrchr(path, '/');
+    if (slash == nullptr) return ".";
+    if (slash == path) return "/";
+    return std::string(path, static_cast<size_t>(slash - path));
+}
+
+}  // namespace
+
+void lock_acquire() { pthread_mutex_lock(&s_engine_lock); }
+void lock_release() { pthread_mutex_unlock(&s_engine_lock); }
+
+double monotonic_ms() {
+    struct timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<double>(ts.tv_sec) * 1000.0 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+int64_t unix_time() { return static_cast<int64_t>(::time(nullptr)); }
+
+bool random_bytes(void *out, size_t size) {
+    if (fault_fires(fault_point::random_source)) return false;
+    auto *p = static_cast<unsigned char *>(out);
+    while (size > 0) {
+        ssize_t n = ::getrandom(p, size, 0);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        p += n;
+        size -= static_cast<size_t>(n);
+    }
+    return true;
+}
+
+uint64_t entropy_seed() {
+    struct timespec rt, mono;
+    clock_gettime(CLOCK_REALTIME, &rt);
+    clock_gettime(CLOCK_MONOTONIC, &mono);
+    uint64_t seed = static_cast<uint64_t>(rt.tv_sec) * 1000000007ull + static_cast<uint64_t>(rt.tv_nsec);
+    seed ^= (static_cast<uint64_t>(::getpid()) << 32) ^ static_cast<uint64_t>(mono.tv_nsec);
+    seed ^= reinterpret_cast<uintptr_t>(&seed);  // address-space randomisation differs per process
+    return seed;
+}
+
+bool net_start() {
+    if (fault_fires(fault_point::net_start)) return false;
+    return true;
+}
+
+void net_stop() {}
+
+void make_directory(const char *path) { ::mkdir(path, 0700); }
+
+bool replace_file(const char *path, const void *data, size_t size, bool durable) {
+    std::string temp = std::string(path) + ".tmp";
+    // A stale temporary file from a crash, or a link planted in its place,
+    // is removed rather than followed.
+    ::unlink(temp.c_str());
+    int fd = -1;
+    if (!fault_fires(fault_point::file_open)) {
+        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+    }
+    if (fd < 0) return false;
+
+    bool ok = write_all(fd, static_cast<const char *>(data), size);
+    if (ok && durable) ok = !fault_fires(fault_point::file_sync) && ::fsync(fd) == 0;
+    if (::close(fd) != 0) ok = false;
+    if (ok) ok = !fault_fires(fault_point::file_rename) && ::rename(temp.c_str(), path) == 0;
+    if (!ok) {
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (durable) {
+        // The rename itself lives in the directory; without this a power cut
+        // can bring the old file back.
+        int dir = ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (dir >= 0) {
+            ::fsync(dir);
+            ::close(dir);
+        }
+    }
+    return true;
+}
+
+long long read_file_prefix(const char *path, void *out, size_t capacity) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return -1;
+    auto *p = static_cast<char *>(out);
+    size_t got = 0;
+    while (got < capacity) {
+        ssize_t n = ::read(fd, p + got, capacity - got);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return -1;
+        }
+        if (n == 0) break;
+        got += static_cast<size_t>(n);
+    }
+    ::close(fd);
+    return static_cast<long long>(got);
+}
+
+bool read_whole_file(const char *path, std::string &out) {
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    out.clear();
+    char buffer[65536];
+    for (;;) {
+        ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        out.append(buffer, static_cast<size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+}  // namespace vue::platform

@@ -1,0 +1,29 @@
+// The check cycle's probes and the status-change event.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace vue {
+
+// The outcome of one probe. Every probe starts from 0 / 0.0.
+struct probe_result {
+    int up = 0;               // 1 when the target answered as required, else 0
+    double latency_ms = 0.0;  // 0.0 when the probe failed before measuring
+};
+
+// The latency of a measured span: end - start, or 0.1 when the clock did not
+// move, so a measured latency is never 0.
+double measured_latency(double start_ms, double end_ms);
+
+void check_http(const char *target, probe_result &result);
+void check_tcp_port(const char *target, probe_result &result);
+void check_dns(const char *target, probe_result &result);
+void check_ping(const char *target, probe_result &result);
+
+// Posts the "status_change" event. Blocks until delivered or failed; never
+// reports anything.
+void send_webhook(const char *url, const char *monitor_id, const char *name, int status, double latency_ms,
+                  int64_t timestamp);
+
+}  // namespace vue

@@ -1,0 +1,224 @@
+#include "store/json_text.h"
+
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include <rapidjson/memorystream.h>
+#include <rapidjson/reader.h>
+
+namespace vue {
+
+bool utf8_is_valid(std::string_view text) {
+    const auto *p = reinterpret_cast<const unsigned char *>(text.data());
+    const unsigned char *end = p + text.size();
+    while (p < end) {
+        unsigned char c = *p;
+        if (c < 0x80) {
+            ++p;
+            continue;
+        }
+        size_t need;
+        unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+        if (c >= 0xC2 && c <= 0xDF) {
+            need = 1;
+        } else if (c >= 0xE0 && c <= 0xEF) {
+            need = 2;
+            if (c == 0xE0) lo = 0xA0;       // overlong
+            if (c == 0xED) hi = 0x9F;       // surrogates
+        } else if (c >= 0xF0 && c <= 0xF4) {
+            need = 3;
+            if (c == 0xF0) lo = 0x90;       // overlong
+            if (c == 0xF4) hi = 0x8F;       // above U+10FFFF
+        } else {
+            return false;  // stray continuation, C0/C1 overlong lead, F5..FF
+        }
+        if (static_cast<size_t>(end - p) <= need) return false;
+        if (p[1] < lo || p[1] > hi) return false;
+        for (size_t i = 2; i <= need; ++i) {
+            if ((p[i] & 0xC0) != 0x80) return false;
+        }
+        p += need + 1;
+    }
+    return true;
+}
+
+size_t utf8_cut_length(std::string_view text, size_t bound) {
+    if (text.size() <= bound) return text.size();
+    size_t cut = bound;
+    // Back off over continuation bytes to the lead byte of the character
+    // that the bound would split; a character is never longer than 4 bytes.
+    size_t steps = 0;
+    while (cut > 0 && steps < 4 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+        ++steps;
+    }
+    if (steps == 4) return bound;  // not UTF-8 at all: keep the plain byte bound
+    return cut;
+}
+
+size_t format_json_real(double value, char *out) {
+    if (!std::isfinite(value)) return 0;
+    // Shortest round-trip digits come from to_chars; only their layout is ours.
+    char sci[kRealTextMax];
+    auto res = std::to_chars(sci, sci + sizeof sci, value, std::chars_format::scientific);
+    if (res.ec != std::errc()) return 0;
+    *res.ptr = '\0';
+
+    const char *p = sci;
+    char *o = out;
+    if (*p == '-') *o++ = *p++;
+    char digits[24];
+    size_t nd = 0;
+    for (; *p != 'e'; ++p) {
+        if (*p != '.') digits[nd++] = *p;
+    }
+    int exponent = std::atoi(p + 1);
+    int point = exponent + 1;  // digits before the decimal point
+
+    if (point > -6 && point <= 21) {
+        if (point <= 0) {
+            *o++ = '0';
+            *o++ = '.';
+            for (int i = 0; i < -point; ++i) *o++ = '0';
+            std::memcpy(o, digits, nd);
+            o += nd;
+        } else if (static_cast<size_t>(point) >= nd) {
+            std::memcpy(o, digits, nd);
+            o += nd;
+            for (size_t i = nd; i < static_cast<size_t>(point); ++i) *o++ = '0';
+            *o++ = '.';
+            *o++ = '0';
+        } else {
+            std::memcpy(o, digits, static_cast<size_t>(point));
+            o += point;
+            *o++ = '.';
+            std::memcpy(o, digits + point, nd - static_cast<size_t>(point));
+            o += nd - static_cast<size_t>(point);
+        }
+    } else {
+        *o++ = digits[0];
+        if (nd > 1) {
+            *o++ = '.';
+            std::memcpy(o, digits + 1, nd - 1);
+            o += nd - 1;
+        }
+        *o++ = 'e';
+        auto er = std::to_chars(o, out + kRealTextMax, exponent);
+        o = er.ptr;
+    }
+    return static_cast<size_t>(o - out);
+}
+
+// --- growing_sink --------------------------------------------------------------
+
+growing_sink::growing_sink(char *fixed, size_t fixed_capacity)
+    : fixed_(fixed), fixed_capacity_(fixed_capacity), data_(fixed), capacity_(fixed_capacity) {}
+
+growing_sink::~growing_sink() { std::free(heap_); }
+
+void growing_sink::reset() {
+    data_ = fixed_;
+    capacity_ = fixed_capacity_;
+    size_ = 0;
+}
+
+void growing_sink::grow() {
+    size_t wanted = capacity_ * 2;
+    if (data_ == fixed_ && heap_capacity_ >= wanted) {
+        std::memcpy(heap_, data_, size_);
+        data_ = heap_;
+        capacity_ = heap_capacity_;
+        return;
+    }
+    if (data_ == fixed_) {
+        char *fresh = static_cast<char *>(std::malloc(wanted));
+        if (fresh == nullptr) throw std::bad_alloc();
+        std::memcpy(fresh, data_, size_);
+        std::free(heap_);
+        heap_ = fresh;
+    } else {
+        char *fresh = static_cast<char *>(std::realloc(heap_, wanted));
+        if (fresh == nullptr) throw std::bad_alloc();
+        heap_ = fresh;
+    }
+    heap_capacity_ = wanted;
+    data_ = heap_;
+    capacity_ = wanted;
+}
+
+void growing_sink::append(std::string_view text) {
+    for (char c : text) Put(c);
+}
+
+const char *growing_sink::c_str() {
+    data_[size_] = '\0';  // Put() always leaves room for it
+    return data_;
+}
+
+// --- strict reading ------------------------------------------------------------
+
+namespace {
+
+// Forwards SAX events to the document, refusing any string or key that is
+// not valid UTF-8 after unescaping: RapidJSON lets a lone "\uDC00" through
+// as an encoded surrogate.
+struct strict_handler {
+    rapidjson::Document &doc;
+    bool Null() { return doc.Null(); }
+    bool Bool(bool b) { return doc.Bool(b); }
+    bool Int(int i) { return doc.Int(i); }
+    bool Uint(unsigned u) { return doc.Uint(u); }
+    bool Int64(int64_t i) { return doc.Int64(i); }
+    bool Uint64(uint64_t u) { return doc.Uint64(u); }
+    bool Double(double d) { return doc.Double(d); }
+    bool RawNumber(const char *s, rapidjson::SizeType n, bool copy) { return doc.RawNumber(s, n, copy); }
+    bool String(const char *s, rapidjson::SizeType n, bool copy) {
+        return utf8_is_valid(std::string_view(s, n)) && doc.String(s, n, copy);
+    }
+    bool StartObject() { return doc.StartObject(); }
+    bool Key(const char *s, rapidjson::SizeType n, bool copy) {
+        return utf8_is_valid(std::string_view(s, n)) && doc.Key(s, n, copy);
+    }
+    bool EndObject(rapidjson::SizeType members) { return doc.EndObject(members); }
+    bool StartArray() { return doc.StartArray(); }
+    bool EndArray(rapidjson::SizeType elements) { return doc.EndArray(elements); }
+};
+
+struct strict_generator {
+    std::string_view text;
+    bool parsed = false;
+    bool operator()(rapidjson::Document &doc) {
+        constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
+                                    rapidjson::kParseIterativeFlag;
+        rapidjson::MemoryStream stream(text.data(), text.size());
+        rapidjson::Reader reader;
+        strict_handler handler{doc};
+        parsed = !reader.Parse<kFlags>(stream, handler).IsError();
+        return parsed;
+    }
+};
+
+}  // namespace
+
+bool json_parse_strict(std::string_view text, rapidjson::Document &doc) {
+    // RapidJSON skips a byte-order mark and stops quietly at a NUL; neither
+    // is JSON.
+    if (text.size() >= 3 && std::memcmp(text.data(), "\xEF\xBB\xBF", 3) == 0) return false;
+    if (std::memchr(text.data(), '\0', text.size()) != nullptr) return false;
+    strict_generator generator{text};
+    doc.Populate(generator);
+    return generator.parsed;
+}
+
+const rapidjson::Value *find_member(const rapidjson::Value &object, std::string_view key) {
+    if (!object.IsObject()) return nullptr;
+    for (auto it = object.MemberBegin(); it != object.MemberEnd(); ++it) {
+        if (std::string_view(it->name.GetString(), it->name.GetStringLength()) == key) return &it->value;
+    }
+    return nullptr;
+}
+
+}  // namespace vue

@@ -1,0 +1,70 @@
+// Persistence: config.json, monitors.json and each monitor's heartbeats.dat.
+// Every routine here runs with the engine lock held by its caller and
+// reports nothing: a file that cannot be written leaves the previous one
+// intact, a file that cannot be read counts as absent.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/engine_state.h"
+#include "store/json_text.h"
+
+namespace vue {
+
+// --- heartbeats.dat ------------------------------------------------------------
+//
+// A fixed-size image of one monitor's history, 54712 bytes, all integers
+// little-endian two's complement, the float IEEE 754 single, nothing between
+// fields:
+//
+//   offset  size   field
+//   0       8      magic "VNUPTIME" (no terminator)
+//   8       4      version, int32 = 1 (readers accept any)
+//   12      4      count, int32 = hb_count (0..4096)   -- count before head
+//   16      4      head, int32  = hb_head  (0..4095)
+//   20      4      capacity, int32 = 4096 (anything else: file ignored)
+//   24      53248  ring: 4096 slots of 13 bytes, slot 0 first, in storage
+//                  order (newest at head - 1):
+//                    +0 timestamp int64, +8 status uint8, +9 latency float32
+//   53272   1440   daily counters: 90 slots of 16 bytes, slot 0 first:
+//                    +0 day int64, +8 up_count uint32, +12 total_count uint32
+//
+// A file with another magic, a capacity other than 4096, or a head or count
+// out of range is ignored whole. A short file with a good header keeps what
+// it holds; the rest of the history stays zero.
+constexpr size_t HEARTBEAT_FILE_SIZE = 54712;
+constexpr size_t HEARTBEAT_FILE_HEADER = 24;
+constexpr size_t HEARTBEAT_FILE_DAILY_OFFSET = 24 + 13 * 4096;
+
+void encode_heartbeat_file(const monitor_record &record, unsigned char *out /* HEARTBEAT_FILE_SIZE */);
+// Fills the history fields of `record` from a file image of `size` bytes.
+// False when the image is not acceptable; `record` is then untouched.
+bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_record &record);
+
+// False for an id that could name a path outside the monitor's own
+// directory: one holding '/', '\' or ':', and "." or "..". Such a monitor's
+// history is never read from or written to disk.
+bool id_is_safe_for_path(const char *id);
+
+// Writes the monitor's heartbeats.dat (creating data/<id>/), clearing its
+// changed mark on success. `durable` flushes the file to disk before it
+// replaces the old one.
+void save_monitor_dat(monitor_record &record, bool durable);
+void load_monitor_dat(monitor_record &record);
+
+// --- config.json and monitors.json ----------------------------------------------
+
+void save_config_file();
+// Writes the heartbeat file of every monitor whose history changed, then
+// monitors.json.
+void save_monitors_file();
+void load_config_file();
+void load_monitors_file();
+
+// The pretty text of each file for the current state; false when it cannot
+// be written (a text that is not UTF-8, a non-finite real).
+bool render_config_json(growing_sink &sink);
+bool render_monitors_json(growing_sink &sink);
+
+}  // namespace vue
