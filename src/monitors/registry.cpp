@@ -12,17 +12,13 @@ namespace {
 
 constexpr char hex[] = "0123456789abcdef";
 
-// Used only when the OS generator fails. Seeded once per process from the
-// clock, the process id and the address space, so that two processes do not
-// draw the same identifiers. splitmix64; runs under the engine lock.
+// Used only when the OS generator fails. Fresh entropy (clock, process id,
+// address space) is folded into the state before every identifier, not only
+// the first: a process forked after a draw would otherwise repeat its
+// parent's identifiers. splitmix64; runs under the engine lock.
 uint64_t s_fallback_state = 0;
-bool s_fallback_seeded = false;
 
 uint64_t fallback_next() {
-    if (!s_fallback_seeded) {
-        s_fallback_state = platform::entropy_seed();
-        s_fallback_seeded = true;
-    }
     uint64_t z = (s_fallback_state += 0x9E3779B97F4A7C15ull);
     z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
     z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
@@ -31,6 +27,7 @@ uint64_t fallback_next() {
 
 void draw_random_bytes(unsigned char (&bytes)[16]) {
     if (platform::random_bytes(bytes, sizeof bytes)) return;
+    s_fallback_state ^= platform::entropy_seed();
     uint64_t a = fallback_next(), b = fallback_next();
     std::memcpy(bytes, &a, 8);
     std::memcpy(bytes + 8, &b, 8);

@@ -14,6 +14,7 @@ enum class fault_point : int {
     file_write,     // a write stores only half its bytes, then fails (disk full)
     file_sync,      // flushing the file to disk fails
     file_rename,    // renaming the temporary file over the target fails
+    icmp_open,      // ICMP echo cannot be used in this process
     count_
 };
 

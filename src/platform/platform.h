@@ -64,4 +64,83 @@ long long read_file_prefix(const char *path, void *out, size_t capacity);
 // Reads a whole file. False when it cannot be opened or read.
 bool read_whole_file(const char *path, std::string &out);
 
+// --- Name resolution -------------------------------------------------------------
+// The hint sets the probes use: any family with stream sockets (DNS and TCP
+// probes), or IPv4 only (ping).
+enum class resolve_hints { any_stream, ipv4_only };
+
+// One resolved address, in the OS's own socket-address form.
+struct resolved_address {
+    int family = 0;
+    int socktype = 0;
+    int protocol = 0;
+    unsigned addr_len = 0;
+    alignas(8) unsigned char addr[128] = {};
+};
+
+// Resolves `host` (and `service`, which may be null) and yields the first
+// address the resolver returns; the others are never used. False when the
+// name does not resolve or yields nothing.
+bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out);
+
+// --- TCP -----------------------------------------------------------------------------
+enum class connect_outcome {
+    no_socket,  // no socket could be created for the address
+    connected,  // connected, at once or within the wait
+    failed      // refused, unreachable, timed out, or a pending error after the wait
+};
+// A non-blocking connect to `address` that waits at most `timeout_ms` for it
+// to complete. The socket is closed again at once; nothing is sent.
+connect_outcome tcp_connect(const resolved_address &address, int timeout_ms);
+
+// --- ICMP echo -----------------------------------------------------------------------
+struct icmp_channel;
+// Null when ICMP echo cannot be used at all in this process.
+icmp_channel *icmp_open();
+void icmp_close(icmp_channel *channel);
+
+struct icmp_reply {
+    bool received = false;         // a reply to this very request arrived in time
+    uint32_t status = 0;           // 0 for an echo reply; non-zero for an error reply
+    uint32_t round_trip_ms = 0;    // whole milliseconds
+};
+// Sends one echo request carrying `payload` to the IPv4 `address` and waits
+// at most `timeout_ms` for its reply.
+icmp_reply icmp_echo(icmp_channel *channel, const resolved_address &address, const void *payload, size_t size,
+                     int timeout_ms);
+
+// --- HTTP ----------------------------------------------------------------------------
+// A URL split into what a request needs. Query, fragment, user name and
+// password are not part of it, so they never reach the server.
+struct http_url_parts {
+    bool secure = false;  // https
+    std::string host;
+    int port = 0;         // the explicit port, else 80 or 443
+    std::string path;     // "" when the URL has none
+};
+// False for a URL that is malformed, has a scheme other than http or https,
+// or whose host (255) or path (1023 UTF-16 units) is too long.
+bool http_split_url(const char *url, http_url_parts &out);
+
+struct http_request {
+    const http_url_parts *url = nullptr;
+    const char *method = "GET";
+    const char *content_type = nullptr;  // header added when not null
+    const char *body = nullptr;
+    size_t body_size = 0;
+    int resolve_timeout_ms = 0;
+    int connect_timeout_ms = 0;
+    int send_timeout_ms = 0;
+    int receive_timeout_ms = 0;
+    // Certificates with an unknown issuer, another host name or outside
+    // their dates are always accepted; one whose extended key usage excludes
+    // server authentication only with this set.
+    bool ignore_wrong_usage = false;
+};
+// Sends the request and waits for the status line and headers of the final
+// response (redirects followed at most 10 hops, never from https to http);
+// the body is not read. False when no session could be set up at all;
+// otherwise true with `status` 0 when no response arrived.
+bool http_exchange(const http_request &request, unsigned &status);
+
 }  // namespace vue::platform

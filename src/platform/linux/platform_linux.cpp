@@ -90,13 +90,6 @@ uint64_t entropy_seed() {
     return seed;
 }
 
-bool net_start() {
-    if (fault_fires(fault_point::net_start)) return false;
-    return true;
-}
-
-void net_stop() {}
-
 void make_directory(const char *path) { ::mkdir(path, 0700); }
 
 bool replace_file(const char *path, const void *data, size_t size, bool durable) {

@@ -1,0 +1,121 @@
+// The HTTP(S) probe and the status-change webhook: the rules of both, above
+// the platform's one HTTP exchange.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "core/engine_state.h"
+#include "platform/platform.h"
+#include "probes/probes.h"
+
+namespace vue {
+namespace {
+
+constexpr int kProbeResolveMs = 3000, kProbeConnectMs = 3000, kProbeSendMs = 5000, kProbeReceiveMs = 5000;
+constexpr int kWebhookStageMs = 3000;
+
+bool starts_with(const char *text, const char *prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+
+// JSON string contents: quotation mark, reverse solidus and control bytes
+// escaped; every other byte, UTF-8 included, passes unchanged.
+void append_json_escaped(std::string &out, const char *text) {
+    for (const char *p = text; *p != '\0'; ++p) {
+        auto c = static_cast<unsigned char>(*p);
+        switch (c) {
+            case '"': out += "\\\""; break;
+            case '\\': out += "\\\\"; break;
+            case '\b': out += "\\b"; break;
+            case '\f': out += "\\f"; break;
+            case '\n': out += "\\n"; break;
+            case '\r': out += "\\r"; break;
+            case '\t': out += "\\t"; break;
+            default:
+                if (c < 0x20) {
+                    char escape[8];
+                    std::snprintf(escape, sizeof escape, "\\u%04X", c);
+                    out += escape;
+                } else {
+                    out += static_cast<char>(c);
+                }
+        }
+    }
+}
+
+}  // namespace
+
+std::string http_probe_url(const char *target) {
+    // Only the lower-case schemes count as given; anything else, "HTTP://"
+    // included, is taken as a host and gets "http://" in front.
+    std::string url;
+    if (starts_with(target, "http://") || starts_with(target, "https://")) {
+        url.assign(target, std::strlen(target) < WEBHOOK_URL_SIZE - 1 ? std::strlen(target) : WEBHOOK_URL_SIZE - 1);
+    } else {
+        url = "http://";
+        url += target;
+        if (url.size() > WEBHOOK_URL_SIZE - 1) url.resize(WEBHOOK_URL_SIZE - 1);
+    }
+    return url;
+}
+
+void check_http(const char *target, probe_result &result) {
+    const std::string url = http_probe_url(target);
+    platform::http_url_parts parts;
+    if (!platform::http_split_url(url.c_str(), parts)) return;
+
+    platform::http_request request;
+    request.url = &parts;
+    request.method = "GET";
+    request.resolve_timeout_ms = kProbeResolveMs;
+    request.connect_timeout_ms = kProbeConnectMs;
+    request.send_timeout_ms = kProbeSendMs;
+    request.receive_timeout_ms = kProbeReceiveMs;
+    request.ignore_wrong_usage = true;
+
+    unsigned status = 0;
+    const double start = platform::monotonic_ms();
+    const bool sent = platform::http_exchange(request, status);
+    const double end = platform::monotonic_ms();
+    if (!sent) return;
+    result.latency_ms = measured_latency(start, end);
+    result.up = status >= 200 && status <= 399 ? 1 : 0;
+}
+
+std::string status_change_body(const char *monitor_id, const char *name, int status, double latency_ms,
+                               int64_t timestamp) {
+    std::string body = "{\"event\":\"status_change\",\"monitor_id\":\"";
+    append_json_escaped(body, monitor_id);
+    body += "\",\"name\":\"";
+    append_json_escaped(body, name);
+    char tail[160];
+    std::snprintf(tail, sizeof tail, "\",\"status\":%d,\"status_text\":\"%s\",\"latency_ms\":%.2f,\"timestamp\":%" PRId64 "}",
+                  status, status == 1 ? "UP" : "DOWN", latency_ms, timestamp);
+    body += tail;
+    return body;
+}
+
+void send_webhook(const char *url, const char *monitor_id, const char *name, int status, double latency_ms,
+                  int64_t timestamp) {
+    const std::string body = status_change_body(monitor_id, name, status, latency_ms, timestamp);
+    if (url[0] == '\0') return;
+    // Unlike a probe target, the URL is used as given: without a scheme it
+    // does not split and nothing is sent.
+    platform::http_url_parts parts;
+    if (!platform::http_split_url(url, parts)) return;
+
+    platform::http_request request;
+    request.url = &parts;
+    request.method = "POST";
+    request.content_type = "application/json";
+    request.body = body.data();
+    request.body_size = body.size();
+    request.resolve_timeout_ms = kWebhookStageMs;
+    request.connect_timeout_ms = kWebhookStageMs;
+    request.send_timeout_ms = kWebhookStageMs;
+    request.receive_timeout_ms = kWebhookStageMs;
+    request.ignore_wrong_usage = false;  // a certificate that is not for servers is refused here
+    unsigned ignored = 0;
+    platform::http_exchange(request, ignored);
+}
+
+}  // namespace vue

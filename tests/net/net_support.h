@@ -1,0 +1,74 @@
+// Access to the loopback servers that run_network_tests.sh starts around
+// this binary, and to what they logged.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "test_support.h"
+
+namespace vue::test {
+
+struct logged_request {
+    std::string method;
+    std::string target;  // the request-target exactly as received
+    std::string path;
+    std::string body;
+    std::vector<std::pair<std::string, std::string>> headers;  // names in lower case
+    std::string header(const std::string &name) const;        // "" when absent
+    bool has_header(const std::string &name) const;
+};
+
+class loopback_servers {
+public:
+    // Port of a named server ("http4", "http6", "hook", "https_selfsigned",
+    // "https_expired", "https_wrongname", "https_clientonly", "closed"), or 0.
+    static int port(const std::string &name);
+    // "http://127.0.0.1:PORT" + path (https:// for the https_* servers,
+    // http://[::1]:PORT for http6).
+    static std::string url(const std::string &name, const std::string &path);
+    // Requests logged by a server since the last mark() of it.
+    static void mark(const std::string &name);
+    static std::vector<logged_request> since_mark(const std::string &name);
+    static bool available();
+    // True inside a private network namespace where only loopback exists, so
+    // a lookup of an unknown name cannot reach a real name server.
+    static bool private_network();
+};
+
+#define REQUIRE_SERVERS()                                                                 \
+    do {                                                                                  \
+        if (!::vue::test::loopback_servers::available())                                  \
+            GTEST_SKIP() << "needs the loopback servers: run through run_network_tests.sh"; \
+    } while (0)
+
+#define REQUIRE_PRIVATE_NETWORK()                                                                          \
+    do {                                                                                                   \
+        if (!::vue::test::loopback_servers::private_network())                                              \
+            GTEST_SKIP() << "looks up a name that does not exist, which would reach the configured name "    \
+                            "server: runs only in the private network namespace (root, unshare --net)";      \
+    } while (0)
+
+// engine_test with the servers required and the engine started.
+class network_test : public engine_test {
+protected:
+    void SetUp() override {
+        engine_test::SetUp();
+        REQUIRE_SERVERS();
+        start();
+        // The URL outlives a stop and start in one process; each test sets
+        // its own.
+        ASSERT_EQ(uptime_set_webhook_url(nullptr), 0);
+    }
+    struct outcome {
+        int up = -1;
+        double latency_ms = -1.0;
+    };
+    // Adds a monitor and checks it once.
+    outcome check_target(int type, const std::string &target);
+    outcome check(const std::string &id);
+};
+
+}  // namespace vue::test
