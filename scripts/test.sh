@@ -1,22 +1,28 @@
 #!/usr/bin/env bash
 # Builds every configuration and runs the whole test suite in each:
-#   build/       g++, warnings as errors
-#   build-asan/  clang++, AddressSanitizer + UndefinedBehaviorSanitizer
+#   build/       g++, warnings as errors: every test
+#   build-asan/  clang++, AddressSanitizer + UndefinedBehaviorSanitizer: every test
+#   build-tsan/  clang++, ThreadSanitizer: the network suite, where the
+#                threads are
 # Exits non-zero when any build or test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
-configure_and_build() {
+configure() {
   local dir=$1; shift
   cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
-  cmake --build "$dir" -j "$jobs"
 }
 
-configure_and_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON \
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON -DVUE_BUILD_BENCHMARKS=ON \
   -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
-configure_and_build build-asan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON \
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_SANITIZE=address,undefined
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_SANITIZE=thread -DVUE_BUILD_EXAMPLES=OFF
+cmake --build build -j "$jobs"
+cmake --build build-asan -j "$jobs"
+cmake --build build-tsan -j "$jobs" --target network_tests
 
 status=0
 echo "== tests: g++"
@@ -24,4 +30,12 @@ ctest --test-dir build -j "$jobs" --output-on-failure || status=1
 echo "== tests: clang++ with AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build-asan -j "$jobs" --output-on-failure || status=1
+echo "== tests: clang++ with ThreadSanitizer (network suite)"
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
+  bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests || status=1
+
+echo "== benchmarks build and run (smoke)"
+./build/bench/engine_bench --benchmark_min_time=0.01 >/dev/null || status=1
+
+if [ $status -eq 0 ]; then echo "== all test runs passed"; else echo "== some test runs FAILED"; fi
 exit $status
