@@ -55,6 +55,19 @@ bool any_temporary_file(const fs::path &dir) {
     return false;
 }
 
+::testing::AssertionResult same_bytes(std::string_view actual, std::string_view expected) {
+    if (actual == expected) return ::testing::AssertionSuccess();
+    size_t at = 0;
+    while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+    auto result = ::testing::AssertionFailure();
+    result << "sizes " << actual.size() << " and " << expected.size() << ", first difference at offset " << at;
+    if (at < actual.size() && at < expected.size()) {
+        result << " (0x" << std::hex << (static_cast<unsigned>(actual[at]) & 0xFF) << " instead of 0x"
+               << (static_cast<unsigned>(expected[at]) & 0xFF) << ")";
+    }
+    return result;
+}
+
 uint32_t le_u32(std::string_view bytes, size_t offset) {
     uint32_t v = 0;
     for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(static_cast<unsigned char>(bytes[offset + i])) << (8 * i);

@@ -31,6 +31,10 @@ void write_file_bytes(const fs::path &path, std::string_view bytes);
 std::vector<std::string> list_tree(const fs::path &dir);
 bool any_temporary_file(const fs::path &dir);
 
+// Equality of two byte strings that reports the sizes and the first
+// differing offset instead of dumping 54 KB of binary.
+::testing::AssertionResult same_bytes(std::string_view actual, std::string_view expected);
+
 // Little-endian field access into a file image.
 uint32_t le_u32(std::string_view bytes, size_t offset);
 int32_t le_i32(std::string_view bytes, size_t offset);

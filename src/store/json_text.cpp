@@ -70,7 +70,7 @@ size_t format_json_real(double value, char *out) {
     const char *p = sci;
     char *o = out;
     if (*p == '-') *o++ = *p++;
-    char digits[24];
+    char digits[24] = {};
     size_t nd = 0;
     for (; *p != 'e'; ++p) {
         if (*p != '.') digits[nd++] = *p;
