@@ -121,10 +121,10 @@ TEST_F(HeartbeatFile, WhatAStartAcceptsFromHandMadeFiles) {
         EXPECT_EQ(m.hb_count, c.count);
         EXPECT_EQ(m.hb_head, c.head);
         if (c.loaded) {
-            EXPECT_EQ(m.heartbeats[0].timestamp, c.label == std::string("header only") ? 0 : 500);
+            EXPECT_EQ(int64_t{m.heartbeats[0].timestamp}, c.label == std::string("header only") ? 0 : 500);
         } else {
             // Ignored whole: nothing of the file reaches the record.
-            EXPECT_EQ(m.heartbeats[0].timestamp, 0);
+            EXPECT_EQ(int64_t{m.heartbeats[0].timestamp}, 0);
             EXPECT_EQ(m.daily[89].total_count, 0u);
             EXPECT_STREQ(uptime_get_heartbeats_json("m", 0), "[]");
         }
@@ -237,7 +237,7 @@ TEST_F(HeartbeatFile, UnknownTypesRecordDownWithoutProbing) {
         EXPECT_EQ(m->hb_count, 3);
         EXPECT_EQ(m->status, 0);
         EXPECT_EQ(m->heartbeats[2].status, 0);
-        EXPECT_EQ(m->heartbeats[2].latency_ms, 0.0f);
+        EXPECT_EQ(float{m->heartbeats[2].latency_ms}, 0.0f);
         EXPECT_EQ(le_i32(read_file_bytes(dat_path(id)), 12), 3);
     }
 }

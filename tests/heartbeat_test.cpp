@@ -25,6 +25,9 @@ std::unique_ptr<monitor_record> fresh_record() {
     return r;
 }
 
+// Ring fields are packed, hence misaligned: the tests copy them out
+// (int64_t{...}, float{...}) because gtest takes its arguments by reference.
+
 constexpr int64_t kDay = 86400;
 constexpr int64_t kBaseDay = 19876;  // an ordinary day after the epoch
 
@@ -49,9 +52,9 @@ TEST(HeartbeatRing, WrapsAfter4096) {
     record_heartbeat_internal(*r, 0, 2.0, 999999);
     EXPECT_EQ(r->hb_head, 1);
     EXPECT_EQ(r->hb_count, 4096);
-    EXPECT_EQ(r->heartbeats[0].timestamp, 999999);
+    EXPECT_EQ(int64_t{r->heartbeats[0].timestamp}, 999999);
     EXPECT_EQ(r->heartbeats[0].status, 0);
-    EXPECT_EQ(r->heartbeats[1].timestamp, 1001);
+    EXPECT_EQ(int64_t{r->heartbeats[1].timestamp}, 1001);
 }
 
 TEST(HeartbeatRing, EntryAndCurrentStateKeepDifferentWidths) {
@@ -74,8 +77,8 @@ TEST(HeartbeatRing, EntryAndCurrentStateKeepDifferentWidths) {
         auto r = fresh_record();
         record_heartbeat_internal(*r, c.status, c.latency, 1718000000);
         EXPECT_EQ(r->heartbeats[0].status, c.ring_status);
-        EXPECT_EQ(r->heartbeats[0].latency_ms, static_cast<float>(c.latency));
-        EXPECT_EQ(r->heartbeats[0].timestamp, 1718000000);
+        EXPECT_EQ(float{r->heartbeats[0].latency_ms}, static_cast<float>(c.latency));
+        EXPECT_EQ(int64_t{r->heartbeats[0].timestamp}, 1718000000);
         EXPECT_EQ(r->status, c.status);
         EXPECT_EQ(r->last_latency_ms, c.latency);  // the double, unchanged
         EXPECT_EQ(r->last_check, 1718000000);

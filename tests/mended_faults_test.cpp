@@ -268,7 +268,7 @@ TEST_F(MendedFaults, UnsafeIdsNeverReachTheFileSystem) {
         stop();
         fs::remove_all(storage_);
         fs::remove_all(root_ / "x");
-        put_file("monitors.json", std::string(R"([{"id":")") + c.id_json + R"(","name":"n"}])");
+        put_file("monitors.json", std::string(R"([{"id":")") + c.id_json + R"(","name":"n","type":7}])");
         write_file_bytes(root_ / c.trap_file, trap_bytes);
         start();
         const auto tree_before = list_tree(root_);

@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Installs a build into a temporary prefix and builds two small programs
+# against it, as another project would: a C program through pkg-config and a
+# C++ program through find_package() (shared and static), then runs them.
+#   check_install.sh BUILD_DIR
+set -euo pipefail
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+work=$(mktemp -d)
+trap 'rm -rf "$work"' EXIT
+prefix=$work/prefix
+
+cmake --install "$build" --prefix "$prefix" >/dev/null
+libdir=$(dirname "$(find "$prefix" -name 'libvantorel-uptime-engine.so.*.*.*' | head -n 1)")
+[ -d "$libdir" ] || { echo "no shared library installed" >&2; exit 1; }
+
+# The version in the header and the SONAME agree.
+major=$(sed -n 's/^#define VANTOREL_UPTIME_ENGINE_VERSION_MAJOR \([0-9]*\).*/\1/p' "$prefix/include/vantorel-uptime-engine.h")
+soname=$(objdump -p "$libdir"/libvantorel-uptime-engine.so | sed -n 's/ *SONAME *//p')
+[ "$soname" = "libvantorel-uptime-engine.so.$major" ] || { echo "SONAME $soname vs header major $major" >&2; exit 1; }
+
+echo "-- C through pkg-config"
+export PKG_CONFIG_PATH=$libdir/pkgconfig
+cc -std=c99 -Wall -Werror "$here/consumer.c" -o "$work/c_consumer" \
+  $(pkg-config --cflags --libs vantorel-uptime-engine) -Wl,-rpath,"$libdir"
+"$work/c_consumer" "$work/state-c"
+[ "$(pkg-config --modversion vantorel-uptime-engine)" = "$(sed -n 's/^#define VANTOREL_UPTIME_ENGINE_VERSION "\(.*\)"/\1/p' "$prefix/include/vantorel-uptime-engine.h")" ]
+
+echo "-- C++ through find_package()"
+cmake -S "$here/consumer" -B "$work/cpp" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" >/dev/null
+cmake --build "$work/cpp" >/dev/null
+"$work/cpp/consumer_shared" "$work/state-shared"
+"$work/cpp/consumer_static" "$work/state-static"
+# The static program must not need the shared library at all.
+if ldd "$work/cpp/consumer_static" | grep -q vantorel-uptime-engine; then
+  echo "static consumer links the shared library" >&2
+  exit 1
+fi
+
+if [ -e "$build/cli" ]; then
+  [ -x "$prefix/bin/vantorel-uptime" ] || { echo "the command-line host is not installed" >&2; exit 1; }
+fi
+echo "install check passed"
