@@ -96,12 +96,17 @@ TEST_F(dns_probe, TargetIsPassedWhole) {
     }
 }
 
-class ping_probe : public network_test {};
+class ping_probe : public network_test {
+protected:
+    static bool icmp_available() {
+        platform::icmp_channel *channel = platform::icmp_open();
+        platform::icmp_close(channel);
+        return channel != nullptr;
+    }
+};
 
 TEST_F(ping_probe, LoopbackAnswers) {
-    platform::icmp_channel *channel = platform::icmp_open();
-    if (channel == nullptr) GTEST_SKIP() << "ICMP echo is not available to this process (no ping socket, no raw socket)";
-    platform::icmp_close(channel);
+    if (!icmp_available()) GTEST_SKIP() << "ICMP echo is not available to this process (no ping socket, no raw socket)";
     outcome o = check_target(UPTIME_MONITOR_PING, "127.0.0.1");
     EXPECT_EQ(o.up, 1);
     // Whole milliseconds, with 0 reported as 0.1.
@@ -119,9 +124,7 @@ TEST_F(ping_probe, FallsBackToTheDnsProbeWithoutIcmp) {
 
 TEST_F(ping_probe, Ipv6OnlyTargetIsDown) {
     REQUIRE_PRIVATE_NETWORK();  // an IPv4 lookup of "::1" may ask the name server
-    platform::icmp_channel *channel = platform::icmp_open();
-    if (channel == nullptr) GTEST_SKIP() << "ICMP echo is not available to this process";
-    platform::icmp_close(channel);
+    if (!icmp_available()) GTEST_SKIP() << "ICMP echo is not available to this process";
     outcome o = check_target(UPTIME_MONITOR_PING, "::1");
     EXPECT_EQ(o.up, 0);
     EXPECT_EQ(o.latency_ms, 0.0);

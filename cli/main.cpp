@@ -1,0 +1,313 @@
+// vantorel-uptime: the command-line host of the engine. This file reads the
+// command line and hands over to one command; every command starts the
+// engine on --dir, does its work and stops it, which saves the state.
+#include <charconv>
+#include <cstdio>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "cli.h"
+#include "terminal.h"
+#include "vantorel-uptime-engine.h"
+
+namespace cli {
+
+namespace {
+
+constexpr std::string_view k_program = "vantorel-uptime";
+
+struct option_spec {
+    std::string_view name;
+    bool takes_value;
+};
+
+struct command_spec {
+    std::string_view name;
+    std::string_view synopsis;  // after "vantorel-uptime [--dir DIR] "
+    std::string_view help;      // what it does, its arguments and options
+    std::span<const option_spec> options;
+    int min_args;
+    int max_args;  // -1: no limit
+    int (*run)(const invocation &);
+};
+
+constexpr option_spec k_add_options[] = {{"interval", true}};
+constexpr option_spec k_json_option[] = {{"json", false}};
+constexpr option_spec k_check_options[] = {{"all", false}};
+constexpr option_spec k_heartbeats_options[] = {{"limit", true}, {"json", false}};
+constexpr option_spec k_webhook_options[] = {{"clear", false}};
+constexpr option_spec k_watch_options[] = {{"once", false}, {"interval-override", true}};
+
+constexpr command_spec k_commands[] = {
+    {"add", "add NAME TYPE TARGET [--interval SECONDS]",
+     "Adds a monitor and prints its id.\n"
+     "  TYPE     http, tcp, dns, ping, or a number\n"
+     "  TARGET   http: a URL (http:// is assumed when it has no scheme)\n"
+     "           tcp:  host:port (port 80 when absent)\n"
+     "           dns:  a host name that must resolve\n"
+     "           ping: a host name or IPv4 address\n"
+     "  --interval SECONDS   how often watch checks it (default 60)\n",
+     k_add_options, 3, 3, run_add},
+    {"delete", "delete ID", "Removes a monitor (its history stays in DIR/data/<id>/).\n", {}, 1, 1, run_delete},
+    {"list", "list [--json]",
+     "Shows every monitor: status, latency, last check, 90-day uptime and the\n"
+     "newest heartbeats, oldest left.\n"
+     "  --json   print the engine's JSON array unchanged\n",
+     k_json_option, 0, 0, run_list},
+    {"check", "check ID... | check --all",
+     "Checks monitors now, several at once, and prints verdict and latency.\n"
+     "Exit status 0 when every checked monitor is up, 1 otherwise.\n"
+     "  --all   check every monitor\n",
+     k_check_options, 0, -1, run_check},
+    {"heartbeats", "heartbeats ID [--limit N] [--json]",
+     "Shows the newest heartbeats of a monitor, oldest first.\n"
+     "  --limit N   how many (default 20; 0 means all that are kept, up to 4096)\n"
+     "  --json      print the engine's JSON array unchanged\n",
+     k_heartbeats_options, 1, 1, run_heartbeats},
+    {"record", "record ID STATUS LATENCY_MS [UNIX_TIME]",
+     "Records a result measured elsewhere, as a heartbeat of the monitor.\n"
+     "  STATUS      up, down, pending, or a number (only 1 counts as up)\n"
+     "  LATENCY_MS  milliseconds\n"
+     "  UNIX_TIME   seconds since 1970 (default: now)\n",
+     {}, 3, 4, run_record},
+    {"uptime", "uptime ID", "Prints the share of up heartbeats over the last 90 days.\n", {}, 1, 1,
+     run_uptime},
+    {"webhook", "webhook URL | webhook --clear",
+     "Sets the URL that receives a JSON POST whenever a check flips a monitor\n"
+     "between up and down, or removes it.\n"
+     "  --clear   send no more events\n",
+     k_webhook_options, 0, 1, run_webhook},
+    {"watch", "watch [--once] [--interval-override SECONDS]",
+     "Checks every monitor at its interval, several at once, and keeps a live\n"
+     "table on the screen; each flip between up and down is printed as a line\n"
+     "with its time. Ctrl-C or SIGTERM stops it: running checks finish, the\n"
+     "state is saved, exit status 0. A second Ctrl-C ends it at once.\n"
+     "Stop watch before changing monitors with another command: its state is\n"
+     "saved over theirs when it stops.\n"
+     "  --once                        check everything once and exit\n"
+     "                                (exit status as check --all)\n"
+     "  --interval-override SECONDS   use this interval for every monitor\n",
+     k_watch_options, 0, 0, run_watch},
+};
+
+const command_spec *find_command(std::string_view name) {
+    for (const command_spec &spec : k_commands) {
+        if (spec.name == name) return &spec;
+    }
+    return nullptr;
+}
+
+void print_command_usage(std::FILE *out, const command_spec &spec) {
+    std::fprintf(out, "usage: %.*s [--dir DIR] %.*s\n", int(k_program.size()), k_program.data(),
+                 int(spec.synopsis.size()), spec.synopsis.data());
+}
+
+void print_command_help(const command_spec &spec) {
+    print_command_usage(stdout, spec);
+    std::fprintf(stdout, "\n%.*s", int(spec.help.size()), spec.help.data());
+    std::fputs("  --dir DIR   storage directory (default: the current directory)\n", stdout);
+    if (spec.synopsis.find("ID") != std::string_view::npos) {
+        std::fputs("\nID: a monitor id, or any unique prefix of it of at least 4 characters.\n", stdout);
+    }
+}
+
+void print_global_usage(std::FILE *out) {
+    std::fprintf(out, "usage: %.*s [--dir DIR] COMMAND [ARGS...]\n", int(k_program.size()), k_program.data());
+}
+
+void print_global_help() {
+    print_global_usage(stdout);
+    std::fputs(
+        "\n"
+        "Checks web sites, ports and hosts and keeps their history in DIR\n"
+        "(default: the current directory).\n"
+        "\n"
+        "commands:\n",
+        stdout);
+    for (const command_spec &spec : k_commands) {
+        std::fprintf(stdout, "  %.*s\n", int(spec.synopsis.size()), spec.synopsis.data());
+    }
+    std::fputs(
+        "\n"
+        "ID: a monitor id, or any unique prefix of it of at least 4 characters.\n"
+        "Exit status: 0 done (check: all up), 1 a checked monitor is not up,\n"
+        "2 wrong command line, 3 the command failed.\n"
+        "Colours only on a terminal, and not when NO_COLOR is set.\n"
+        "'vantorel-uptime COMMAND --help' explains a command; --version shows the version.\n",
+        stdout);
+}
+
+int global_usage_error(std::string_view message) {
+    std::fprintf(stderr, "%.*s: %.*s\n", int(k_program.size()), k_program.data(), int(message.size()),
+                 message.data());
+    print_global_usage(stderr);
+    std::fputs("Try 'vantorel-uptime --help'.\n", stderr);
+    return exit_usage;
+}
+
+// "-1" or "-2.5" is an argument (a status or a latency), not an option.
+bool looks_like_number(std::string_view token) {
+    return token.size() > 1 && token[0] == '-' &&
+           ((token[1] >= '0' && token[1] <= '9') || token[1] == '.');
+}
+
+enum class parse_outcome { run, help, usage_error };
+
+// Reads the command's arguments; a usage error has been reported when the
+// result is usage_error.
+parse_outcome parse_command_arguments(const command_spec &spec, std::span<char *const> tokens,
+                                      invocation &inv) {
+    bool options_ended = false;
+    for (std::size_t i = 0; i < tokens.size(); ++i) {
+        std::string_view token = tokens[i];
+        if (options_ended || token.size() < 2 || token[0] != '-' || looks_like_number(token)) {
+            inv.args.emplace_back(token);
+            continue;
+        }
+        if (token == "--") {
+            options_ended = true;
+            continue;
+        }
+        if (token == "-h" || token == "--help") return parse_outcome::help;
+        if (token.substr(0, 2) != "--") {
+            usage_error(spec.name, "unknown option '" + std::string(token) + "'");
+            return parse_outcome::usage_error;
+        }
+        std::string_view name = token.substr(2);
+        std::optional<std::string_view> inline_value;
+        if (std::size_t eq = name.find('='); eq != std::string_view::npos) {
+            inline_value = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        bool takes_value = false;
+        bool known = false;
+        if (name == "dir") {
+            known = takes_value = true;
+        }
+        for (const option_spec &option : spec.options) {
+            if (option.name == name) {
+                known = true;
+                takes_value = option.takes_value;
+            }
+        }
+        if (!known) {
+            usage_error(spec.name, "unknown option '--" + std::string(name) + "'");
+            return parse_outcome::usage_error;
+        }
+        std::string value;
+        if (takes_value) {
+            if (inline_value) {
+                value = *inline_value;
+            } else if (i + 1 < tokens.size()) {
+                value = tokens[++i];
+            } else {
+                usage_error(spec.name, "option '--" + std::string(name) + "' needs a value");
+                return parse_outcome::usage_error;
+            }
+        } else if (inline_value) {
+            usage_error(spec.name, "option '--" + std::string(name) + "' takes no value");
+            return parse_outcome::usage_error;
+        }
+        if (name == "dir") {
+            inv.dir = value;
+        } else {
+            inv.options[std::string(name)] = value;
+        }
+    }
+    const int count = int(inv.args.size());
+    if (count < spec.min_args) {
+        usage_error(spec.name, "missing arguments");
+        return parse_outcome::usage_error;
+    }
+    if (spec.max_args >= 0 && count > spec.max_args) {
+        usage_error(spec.name, "too many arguments: '" + inv.args[std::size_t(spec.max_args)] + "'");
+        return parse_outcome::usage_error;
+    }
+    return parse_outcome::run;
+}
+
+int run_main(int argc, char **argv) {
+    std::span<char *const> tokens(argv + 1, argc > 0 ? std::size_t(argc - 1) : 0);
+    invocation inv;
+    std::size_t i = 0;
+    for (; i < tokens.size(); ++i) {
+        std::string_view token = tokens[i];
+        if (token == "-h" || token == "--help") {
+            print_global_help();
+            return exit_ok;
+        }
+        if (token == "--version") {
+            std::printf("vantorel-uptime %s\n", VANTOREL_UPTIME_ENGINE_VERSION);
+            return exit_ok;
+        }
+        if (token == "--dir") {
+            if (i + 1 >= tokens.size()) return global_usage_error("option '--dir' needs a value");
+            inv.dir = tokens[++i];
+        } else if (token.starts_with("--dir=")) {
+            inv.dir = token.substr(6);
+        } else if (token.starts_with("-")) {
+            return global_usage_error("unknown option '" + std::string(token) + "'");
+        } else {
+            break;
+        }
+    }
+    if (i == tokens.size()) return global_usage_error("missing command");
+    std::string_view name = tokens[i++];
+    if (name == "help") {
+        if (i == tokens.size()) {
+            print_global_help();
+            return exit_ok;
+        }
+        const command_spec *spec = find_command(tokens[i]);
+        if (spec == nullptr) return global_usage_error("unknown command '" + std::string(tokens[i]) + "'");
+        print_command_help(*spec);
+        return exit_ok;
+    }
+    const command_spec *spec = find_command(name);
+    if (spec == nullptr) return global_usage_error("unknown command '" + std::string(name) + "'");
+    inv.command = spec->name;
+    switch (parse_command_arguments(*spec, tokens.subspan(i), inv)) {
+    case parse_outcome::help:
+        print_command_help(*spec);
+        return exit_ok;
+    case parse_outcome::usage_error:
+        return exit_usage;
+    case parse_outcome::run:
+        break;
+    }
+    ignore_broken_pipe();
+    return spec->run(inv);
+}
+
+}  // namespace
+
+int usage_error(std::string_view command, std::string_view message) {
+    std::fprintf(stderr, "%.*s: %.*s\n", int(command.size()), command.data(), int(message.size()),
+                 message.data());
+    if (const command_spec *spec = find_command(command)) {
+        print_command_usage(stderr, *spec);
+        std::fprintf(stderr, "Try 'vantorel-uptime %.*s --help'.\n", int(command.size()), command.data());
+    }
+    return exit_usage;
+}
+
+int command_error(std::string_view command, std::string_view message) {
+    std::fprintf(stderr, "%.*s: %.*s\n", int(command.size()), command.data(), int(message.size()),
+                 message.data());
+    return exit_failed;
+}
+
+}  // namespace cli
+
+int main(int argc, char **argv) {
+    try {
+        int status = cli::run_main(argc, argv);
+        if (std::fflush(stdout) != 0 && status == cli::exit_ok) status = cli::exit_failed;
+        return status;
+    } catch (const std::exception &e) {
+        std::fprintf(stderr, "vantorel-uptime: %s\n", e.what());
+        return cli::exit_failed;
+    }
+}
