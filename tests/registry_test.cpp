@@ -1,8 +1,6 @@
 // Adding and deleting monitors, identifiers and lookups.
 #include <gtest/gtest.h>
 
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -169,49 +167,6 @@ TEST_F(Registry, FallbackIdentifiersAreWellFormedAndDistinct) {
     EXPECT_GE(platform::fault_calls(fault_point::random_source), 2000);
 }
 
-// Two processes whose OS random source fails must still not draw the same
-// identifiers: they would share one data/<id>/ directory. The parent draws
-// before it forks, so the child starts from the parent's generator state.
-TEST_F(Registry, FallbackIdentifiersDifferBetweenProcesses) {
-    auto draw = [] {
-        platform::fault_arm(fault_point::random_source, 1, true);
-        std::string ids;
-        for (int i = 0; i < 4; ++i) {
-            char id[ID_SIZE];
-            generate_monitor_id(id);
-            ids += id;
-        }
-        return ids;
-    };
-    const std::string before_fork = draw();
-    int fds[2];
-    ASSERT_EQ(pipe(fds), 0);
-    pid_t child = fork();
-    ASSERT_GE(child, 0);
-    if (child == 0) {
-        std::string ids = draw();
-        ssize_t n = write(fds[1], ids.data(), ids.size());
-        _exit(n == static_cast<ssize_t>(ids.size()) ? 0 : 1);
-    }
-    close(fds[1]);
-    std::string theirs(4 * 36, '\0');
-    size_t got = 0;
-    while (got < theirs.size()) {
-        ssize_t n = read(fds[0], theirs.data() + got, theirs.size() - got);
-        if (n <= 0) break;
-        got += static_cast<size_t>(n);
-    }
-    close(fds[0]);
-    int status = 0;
-    waitpid(child, &status, 0);
-    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    ASSERT_EQ(got, theirs.size());
-    std::string ours = draw();
-    EXPECT_NE(ours, before_fork);
-    for (int i = 0; i < 4; ++i) {
-        for (int j = 0; j < 4; ++j) EXPECT_NE(ours.substr(36 * i, 36), theirs.substr(36 * j, 36));
-    }
-}
 
 TEST_F(Registry, DeleteKeepsTheOrderOfTheOthersEverywhere) {
     start();

@@ -24,6 +24,11 @@ fs::path make_unique_temp_dir(std::string_view tag) {
     throw std::runtime_error("cannot create a temporary directory");
 }
 
+std::string utf8(const fs::path &path) {
+    const std::u8string text = path.u8string();
+    return std::string(text.begin(), text.end());
+}
+
 std::string read_file_bytes(const fs::path &path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return std::string();
@@ -149,7 +154,7 @@ void engine_test::TearDown() {
     fs::remove_all(root_, ec);
 }
 
-void engine_test::start() { ASSERT_EQ(uptime_engine_init(storage_.c_str()), 0) << uptime_last_error(); }
+void engine_test::start() { ASSERT_EQ(uptime_engine_init(utf8(storage_).c_str()), 0) << uptime_last_error(); }
 
 std::string engine_test::add(const std::string &name, int type, const std::string &target, int interval_sec) {
     char id[UPTIME_ID_BUFFER_SIZE] = {};

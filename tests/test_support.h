@@ -25,6 +25,9 @@ namespace fs = std::filesystem;
 // process and test.
 fs::path make_unique_temp_dir(std::string_view tag);
 
+// A path as the engine takes it: UTF-8 text on every OS.
+std::string utf8(const fs::path &path);
+
 std::string read_file_bytes(const fs::path &path);
 void write_file_bytes(const fs::path &path, std::string_view bytes);
 // Every entry below `dir`, as sorted relative paths ("data/<id>/heartbeats.dat").

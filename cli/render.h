@@ -1,0 +1,68 @@
+// Human-readable output: the monitor table with its heartbeat strip, the
+// heartbeat table, check results and flip lines. JSON output never passes
+// through here: --json prints the engine's text unchanged.
+#ifndef VANTOREL_UPTIME_CLI_RENDER_H
+#define VANTOREL_UPTIME_CLI_RENDER_H
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine_session.h"
+
+namespace cli {
+
+// How many heartbeats the strip shows when the width allows.
+constexpr int k_strip_cells = 20;
+
+struct output_style {
+    bool colour = false;
+    int width = 0;  // columns to fit lines into; 0: no limit (not a terminal)
+};
+
+// Colour only on a terminal that takes the sequences, and never with a
+// non-empty NO_COLOR (no-color.org). Fitted to the terminal's width.
+output_style style_for_stdout();
+
+enum class colour { none, green, red, yellow, dim, bold };
+std::string paint(const output_style &style, std::string_view text, colour c);
+
+// "UP", "DOWN", "PENDING"; any other value only counts as down: "DOWN (7)".
+std::string status_word(int status);
+colour status_colour(int status);
+// "-" for a probe that measured nothing (0.0).
+std::string format_latency(double latency_ms);
+// Local time; "never" for 0. Short form: the time only when it is today.
+std::string format_local_time(std::int64_t unix_seconds, bool short_form);
+// Cut, not rounded, to two decimals: 99.999 % must not show as 100.00 %.
+std::string format_percent(double percent);
+
+// The shortest prefix length, at least 8, that tells all these ids apart.
+std::size_t short_id_length(const std::vector<monitor_row> &monitors);
+
+// recent[i]: the newest heartbeats of monitors[i], oldest first (may be
+// empty). max_rows > 0 cuts the table to that many lines, header included.
+std::string render_monitor_table(const std::vector<monitor_row> &monitors,
+                                 const std::vector<std::vector<heartbeat_row>> &recent,
+                                 const output_style &style, int max_rows = 0);
+
+std::string render_heartbeat_table(const std::vector<heartbeat_row> &heartbeats, const output_style &style);
+
+// One line per checked monitor: verdict, latency, name, id.
+std::string render_check_line(const monitor_row &monitor, bool up, double latency_ms, std::size_t id_length,
+                              const output_style &style);
+
+// "2024-06-10 14:03:25  UP -> DOWN  Web front  (87dfb322)"
+std::string render_flip_line(const monitor_row &monitor, int from_status, int to_status, std::int64_t when,
+                             std::size_t id_length, const output_style &style);
+
+// Cuts a line (which may hold colour sequences) to a number of columns.
+std::string fit_line(std::string_view line, int width, bool colour);
+
+std::size_t display_width(std::string_view text);
+
+}  // namespace cli
+
+#endif

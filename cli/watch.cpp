@@ -1,0 +1,255 @@
+// watch: the scheduler the engine leaves to its host. The main thread
+// schedules and draws; the check_pool's threads only probe. Only the main
+// thread reads the engine's reports, whose text the next call replaces.
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "check_pool.h"
+#include "cli.h"
+#include "engine_session.h"
+#include "render.h"
+#include "terminal.h"
+#include "vantorel-uptime-engine.h"
+
+namespace cli {
+
+namespace {
+
+using steady = std::chrono::steady_clock;
+
+// A crash must not lose more than this of the monitors' current status;
+// heartbeats are on disk after every check anyway.
+constexpr auto k_save_every = std::chrono::seconds(60);
+// How often the loop looks at the stop flag and the clock on the screen.
+constexpr auto k_tick = std::chrono::milliseconds(200);
+constexpr auto k_redraw_at_most_every = std::chrono::milliseconds(250);
+
+struct schedule_slot {
+    std::string id;
+    std::chrono::seconds interval{60};
+    steady::time_point next_due{};
+    bool running = false;
+    bool checked = false;  // at least once in this run
+    int status = UPTIME_STATUS_PENDING;
+};
+
+std::int64_t unix_now() {
+    return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+// What watch shows. On a terminal the table is drawn below the lines
+// printed so far and redrawn in place (cursor up, clear to the end of the
+// screen); flips and notes go above it and scroll away like a log. Other
+// output only ever appends: the table once every monitor has a result and
+// again at the stop, and the flips as they happen.
+class watch_screen {
+public:
+    watch_screen(const invocation &inv, bool live) : dir_(inv.dir.empty() ? "." : inv.dir), live_(live) {}
+
+    bool live() const { return live_; }
+
+    // Lines that must stay on the screen: flips, notes.
+    void add_line(std::string line) { pending_lines_ += std::move(line); }
+
+    void draw(const std::vector<monitor_row> &monitors, bool final_draw) {
+        output_style style = style_for_stdout();
+        std::string out;
+        if (live_ && drawn_lines_ > 0) out += "\x1b[" + std::to_string(drawn_lines_) + "A\r\x1b[J";
+        out += pending_lines_;
+        pending_lines_.clear();
+        std::string table = render_table(monitors, style, final_draw);
+        drawn_lines_ = int(std::count(table.begin(), table.end(), '\n'));
+        out += table;
+        write(out);
+    }
+
+    // Outside a terminal: appends what add_line collected, no table.
+    void flush_lines() {
+        write(pending_lines_);
+        pending_lines_.clear();
+    }
+
+private:
+    std::string render_table(const std::vector<monitor_row> &monitors, const output_style &style, bool final_draw) {
+        std::vector<std::vector<heartbeat_row>> recent;
+        for (const monitor_row &m : monitors) recent.push_back(read_heartbeats(m.id, k_strip_cells));
+        int max_rows = 0;
+        if (live_) {
+            // One line for the heading, one for the cursor: more than the
+            // screen holds could not be moved back over.
+            const int rows = stdout_terminal_size().rows;
+            if (rows > 3) max_rows = rows - 2;
+        }
+        std::string heading = "watch: " + std::to_string(monitors.size()) + " monitors in " + dir_ + ", " +
+                              format_local_time(unix_now(), false) +
+                              (final_draw ? "" : live_ ? " (Ctrl-C stops)" : "");
+        return fit_line(heading, style.width, style.colour) + "\n" +
+               render_monitor_table(monitors, recent, style, max_rows);
+    }
+
+    void write(const std::string &text) {
+        std::fwrite(text.data(), 1, text.size(), stdout);
+        std::fflush(stdout);
+    }
+
+    std::string dir_;
+    bool live_;
+    int drawn_lines_ = 0;
+    std::string pending_lines_;
+};
+
+}  // namespace
+
+int run_watch(const invocation &inv) {
+    std::optional<std::chrono::seconds> interval_override;
+    if (const std::string *text = inv.value("interval-override")) {
+        int seconds = 0;
+        auto [end, ec] = std::from_chars(text->data(), text->data() + text->size(), seconds);
+        if (text->empty() || ec != std::errc() || end != text->data() + text->size() || seconds < 1) {
+            return usage_error(inv.command,
+                               "--interval-override must be a whole number of seconds, at least 1, not '" + *text + "'");
+        }
+        interval_override = std::chrono::seconds(seconds);
+    }
+    const bool once = inv.has("once");
+
+    engine_session engine;
+    if (!engine.start(inv)) return exit_failed;
+    std::vector<monitor_row> monitors = read_monitors();
+    if (monitors.empty()) {
+        return command_error(inv.command, "no monitors in '" + (inv.dir.empty() ? std::string(".") : inv.dir) +
+                                              "'; add one with 'vantorel-uptime add'");
+    }
+    const std::size_t id_length = short_id_length(monitors);
+
+    std::vector<schedule_slot> slots;
+    const steady::time_point start = steady::now();
+    for (const monitor_row &m : monitors) {
+        schedule_slot slot;
+        slot.id = m.id;
+        slot.interval = interval_override.value_or(std::chrono::seconds(std::max(1, m.interval_sec)));
+        slot.next_due = start;
+        slot.status = m.status;
+        slots.push_back(std::move(slot));
+    }
+
+    // On a terminal --once still shows only its result: nothing to redraw.
+    watch_screen screen(inv, stdout_is_terminal() && !once);
+    catch_stop_signals();
+    check_pool pool(std::min(slots.size(), k_max_check_threads));
+
+    std::size_t first_round_left = slots.size();
+    bool all_up = true, failed = false, dirty = true;
+    steady::time_point last_draw{}, last_save = start;
+
+    // Applies finished checks: a flip line for each change between up and
+    // down (as the engine's webhook: not from pending), errors on stderr.
+    auto apply = [&](std::vector<check_outcome> outcomes) {
+        for (check_outcome &o : outcomes) {
+            schedule_slot &slot = slots[o.index];
+            slot.running = false;
+            if (!slot.checked) --first_round_left;
+            slot.checked = true;
+            dirty = true;
+            if (o.result != 0) {
+                failed = true;
+                screen.add_line(paint(style_for_stdout(), inv.command + ": " + o.error + " (" + slot.id + ")", colour::red) + "\n");
+                continue;
+            }
+            const int now_status = o.up == 1 ? UPTIME_STATUS_UP : UPTIME_STATUS_DOWN;
+            all_up = all_up && now_status == UPTIME_STATUS_UP;
+            const bool was_decided = slot.status == UPTIME_STATUS_UP || slot.status == UPTIME_STATUS_DOWN;
+            if (was_decided && slot.status != now_status) {
+                const monitor_row *m = find_monitor(monitors, slot.id);
+                if (m != nullptr) {
+                    screen.add_line(render_flip_line(*m, slot.status, now_status, o.finished_at, id_length,
+                                                     style_for_stdout()));
+                }
+            }
+            slot.status = now_status;
+        }
+    };
+
+    while (!stop_requested()) {
+        steady::time_point now = steady::now();
+        for (std::size_t i = 0; i < slots.size(); ++i) {
+            schedule_slot &slot = slots[i];
+            if (slot.running || now < slot.next_due) continue;
+            slot.running = true;
+            // Counted from the start of a check, so a slow target keeps its pace.
+            slot.next_due = once ? steady::time_point::max() : now + slot.interval;
+            pool.submit(i, slot.id);
+        }
+        steady::duration wait = k_tick;
+        for (const schedule_slot &slot : slots) {
+            if (!slot.running && slot.next_due != steady::time_point::max()) wait = std::min(wait, slot.next_due - now);
+        }
+        wait = std::max<steady::duration>(wait, std::chrono::milliseconds(1));
+        apply(pool.collect(std::chrono::duration_cast<std::chrono::milliseconds>(wait) + std::chrono::milliseconds(1)));
+        now = steady::now();
+        if (dirty) monitors = read_monitors();
+
+        if (once) {
+            screen.flush_lines();
+            if (first_round_left == 0) break;
+            continue;
+        }
+        if (screen.live()) {
+            if ((dirty && now - last_draw >= k_redraw_at_most_every) || now - last_draw >= std::chrono::seconds(1)) {
+                screen.draw(monitors, false);
+                last_draw = now;
+                dirty = false;
+            }
+        } else {
+            screen.flush_lines();
+            if (dirty && first_round_left == 0 && last_draw == steady::time_point{}) {
+                screen.draw(monitors, false);
+                last_draw = now;
+            }
+            dirty = false;
+        }
+        if (now - last_save >= k_save_every) {
+            uptime_save_state();
+            last_save = now;
+        }
+        // A reader that went away cannot be shown anything again.
+        if (std::ferror(stdout)) break;
+    }
+
+    const bool interrupted = stop_requested();
+    if (const std::size_t running = pool.running(); running > 0) {
+        screen.add_line("stopping: waiting for " + std::to_string(running) + " running check" +
+                        (running == 1 ? "" : "s") + "\n");
+        if (screen.live()) {
+            screen.draw(monitors, false);
+        } else {
+            screen.flush_lines();
+        }
+    }
+    // The engine must not stop while a check runs: join first.
+    pool.shut_down();
+    apply(pool.collect(std::chrono::milliseconds(0)));
+    monitors = read_monitors();
+    screen.draw(monitors, true);
+    engine.stop();
+
+    if (once) {
+        if (interrupted && first_round_left > 0) {
+            std::fprintf(stderr, "%s: interrupted; %zu of %zu monitors not checked\n", inv.command.c_str(),
+                         first_round_left, slots.size());
+            all_up = false;
+        }
+        if (failed) return exit_failed;
+        return all_up ? exit_ok : exit_not_all_up;
+    }
+    std::printf("stopped; state saved in %s\n", inv.dir.empty() ? "." : inv.dir.c_str());
+    return exit_ok;
+}
+
+}  // namespace cli
