@@ -18,29 +18,29 @@ namespace {
 
 constexpr std::string_view k_program = "vantorel-uptime";
 
-struct option_spec {
+struct option_entry {
     std::string_view name;
     bool takes_value;
 };
 
-struct command_spec {
+struct command_entry {
     std::string_view name;
     std::string_view synopsis;  // after "vantorel-uptime [--dir DIR] "
     std::string_view help;      // what it does, its arguments and options
-    std::span<const option_spec> options;
+    std::span<const option_entry> options;
     int min_args;
     int max_args;  // -1: no limit
     int (*run)(const invocation &);
 };
 
-constexpr option_spec k_add_options[] = {{"interval", true}};
-constexpr option_spec k_json_option[] = {{"json", false}};
-constexpr option_spec k_check_options[] = {{"all", false}};
-constexpr option_spec k_heartbeats_options[] = {{"limit", true}, {"json", false}};
-constexpr option_spec k_webhook_options[] = {{"clear", false}};
-constexpr option_spec k_watch_options[] = {{"once", false}, {"interval-override", true}};
+constexpr option_entry k_add_options[] = {{"interval", true}};
+constexpr option_entry k_json_option[] = {{"json", false}};
+constexpr option_entry k_check_options[] = {{"all", false}};
+constexpr option_entry k_heartbeats_options[] = {{"limit", true}, {"json", false}};
+constexpr option_entry k_webhook_options[] = {{"clear", false}};
+constexpr option_entry k_watch_options[] = {{"once", false}, {"interval-override", true}};
 
-constexpr command_spec k_commands[] = {
+constexpr command_entry k_commands[] = {
     {"add", "add NAME TYPE TARGET [--interval SECONDS]",
      "Adds a monitor and prints its id.\n"
      "  TYPE     http, tcp, dns, ping, or a number\n"
@@ -92,23 +92,23 @@ constexpr command_spec k_commands[] = {
      k_watch_options, 0, 0, run_watch},
 };
 
-const command_spec *find_command(std::string_view name) {
-    for (const command_spec &spec : k_commands) {
-        if (spec.name == name) return &spec;
+const command_entry *find_command(std::string_view name) {
+    for (const command_entry &entry : k_commands) {
+        if (entry.name == name) return &entry;
     }
     return nullptr;
 }
 
-void print_command_usage(std::FILE *out, const command_spec &spec) {
+void print_command_usage(std::FILE *out, const command_entry &entry) {
     std::fprintf(out, "usage: %.*s [--dir DIR] %.*s\n", int(k_program.size()), k_program.data(),
-                 int(spec.synopsis.size()), spec.synopsis.data());
+                 int(entry.synopsis.size()), entry.synopsis.data());
 }
 
-void print_command_help(const command_spec &spec) {
-    print_command_usage(stdout, spec);
-    std::fprintf(stdout, "\n%.*s", int(spec.help.size()), spec.help.data());
+void print_command_help(const command_entry &entry) {
+    print_command_usage(stdout, entry);
+    std::fprintf(stdout, "\n%.*s", int(entry.help.size()), entry.help.data());
     std::fputs("  --dir DIR   storage directory (default: the current directory)\n", stdout);
-    if (spec.synopsis.find("ID") != std::string_view::npos) {
+    if (entry.synopsis.find("ID") != std::string_view::npos) {
         std::fputs("\nID: a monitor id, or any unique prefix of it of at least 4 characters.\n", stdout);
     }
 }
@@ -126,8 +126,8 @@ void print_global_help() {
         "\n"
         "commands:\n",
         stdout);
-    for (const command_spec &spec : k_commands) {
-        std::fprintf(stdout, "  %.*s\n", int(spec.synopsis.size()), spec.synopsis.data());
+    for (const command_entry &entry : k_commands) {
+        std::fprintf(stdout, "  %.*s\n", int(entry.synopsis.size()), entry.synopsis.data());
     }
     std::fputs(
         "\n"
@@ -147,17 +147,18 @@ int global_usage_error(std::string_view message) {
     return exit_usage;
 }
 
-// "-1" or "-2.5" is an argument (a status or a latency), not an option.
+// "-1", "-2.5" or "-inf" is an argument (a status or a latency), not an option.
 bool looks_like_number(std::string_view token) {
-    return token.size() > 1 && token[0] == '-' &&
-           ((token[1] >= '0' && token[1] <= '9') || token[1] == '.');
+    double value = 0.0;
+    auto [end, ec] = std::from_chars(token.data(), token.data() + token.size(), value);
+    return ec == std::errc() && end == token.data() + token.size();
 }
 
 enum class parse_outcome { run, help, usage_error };
 
 // Reads the command's arguments; a usage error has been reported when the
 // result is usage_error.
-parse_outcome parse_command_arguments(const command_spec &spec, std::span<char *const> tokens,
+parse_outcome parse_command_arguments(const command_entry &entry, std::span<char *const> tokens,
                                       invocation &inv) {
     bool options_ended = false;
     for (std::size_t i = 0; i < tokens.size(); ++i) {
@@ -172,7 +173,7 @@ parse_outcome parse_command_arguments(const command_spec &spec, std::span<char *
         }
         if (token == "-h" || token == "--help") return parse_outcome::help;
         if (token.substr(0, 2) != "--") {
-            usage_error(spec.name, "unknown option '" + std::string(token) + "'");
+            usage_error(entry.name, "unknown option '" + std::string(token) + "'");
             return parse_outcome::usage_error;
         }
         std::string_view name = token.substr(2);
@@ -186,14 +187,14 @@ parse_outcome parse_command_arguments(const command_spec &spec, std::span<char *
         if (name == "dir") {
             known = takes_value = true;
         }
-        for (const option_spec &option : spec.options) {
+        for (const option_entry &option : entry.options) {
             if (option.name == name) {
                 known = true;
                 takes_value = option.takes_value;
             }
         }
         if (!known) {
-            usage_error(spec.name, "unknown option '--" + std::string(name) + "'");
+            usage_error(entry.name, "unknown option '--" + std::string(name) + "'");
             return parse_outcome::usage_error;
         }
         std::string value;
@@ -203,11 +204,11 @@ parse_outcome parse_command_arguments(const command_spec &spec, std::span<char *
             } else if (i + 1 < tokens.size()) {
                 value = tokens[++i];
             } else {
-                usage_error(spec.name, "option '--" + std::string(name) + "' needs a value");
+                usage_error(entry.name, "option '--" + std::string(name) + "' needs a value");
                 return parse_outcome::usage_error;
             }
         } else if (inline_value) {
-            usage_error(spec.name, "option '--" + std::string(name) + "' takes no value");
+            usage_error(entry.name, "option '--" + std::string(name) + "' takes no value");
             return parse_outcome::usage_error;
         }
         if (name == "dir") {
@@ -217,12 +218,12 @@ parse_outcome parse_command_arguments(const command_spec &spec, std::span<char *
         }
     }
     const int count = int(inv.args.size());
-    if (count < spec.min_args) {
-        usage_error(spec.name, "missing arguments");
+    if (count < entry.min_args) {
+        usage_error(entry.name, "missing arguments");
         return parse_outcome::usage_error;
     }
-    if (spec.max_args >= 0 && count > spec.max_args) {
-        usage_error(spec.name, "too many arguments: '" + inv.args[std::size_t(spec.max_args)] + "'");
+    if (entry.max_args >= 0 && count > entry.max_args) {
+        usage_error(entry.name, "too many arguments: '" + inv.args[std::size_t(entry.max_args)] + "'");
         return parse_outcome::usage_error;
     }
     return parse_outcome::run;
@@ -260,17 +261,17 @@ int run_main(int argc, char **argv) {
             print_global_help();
             return exit_ok;
         }
-        const command_spec *spec = find_command(tokens[i]);
-        if (spec == nullptr) return global_usage_error("unknown command '" + std::string(tokens[i]) + "'");
-        print_command_help(*spec);
+        const command_entry *entry = find_command(tokens[i]);
+        if (entry == nullptr) return global_usage_error("unknown command '" + std::string(tokens[i]) + "'");
+        print_command_help(*entry);
         return exit_ok;
     }
-    const command_spec *spec = find_command(name);
-    if (spec == nullptr) return global_usage_error("unknown command '" + std::string(name) + "'");
-    inv.command = spec->name;
-    switch (parse_command_arguments(*spec, tokens.subspan(i), inv)) {
+    const command_entry *entry = find_command(name);
+    if (entry == nullptr) return global_usage_error("unknown command '" + std::string(name) + "'");
+    inv.command = entry->name;
+    switch (parse_command_arguments(*entry, tokens.subspan(i), inv)) {
     case parse_outcome::help:
-        print_command_help(*spec);
+        print_command_help(*entry);
         return exit_ok;
     case parse_outcome::usage_error:
         return exit_usage;
@@ -278,7 +279,7 @@ int run_main(int argc, char **argv) {
         break;
     }
     ignore_broken_pipe();
-    return spec->run(inv);
+    return entry->run(inv);
 }
 
 }  // namespace
@@ -286,8 +287,8 @@ int run_main(int argc, char **argv) {
 int usage_error(std::string_view command, std::string_view message) {
     std::fprintf(stderr, "%.*s: %.*s\n", int(command.size()), command.data(), int(message.size()),
                  message.data());
-    if (const command_spec *spec = find_command(command)) {
-        print_command_usage(stderr, *spec);
+    if (const command_entry *entry = find_command(command)) {
+        print_command_usage(stderr, *entry);
         std::fprintf(stderr, "Try 'vantorel-uptime %.*s --help'.\n", int(command.size()), command.data());
     }
     return exit_usage;

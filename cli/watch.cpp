@@ -86,7 +86,7 @@ private:
             const int rows = stdout_terminal_size().rows;
             if (rows > 3) max_rows = rows - 2;
         }
-        std::string heading = "watch: " + std::to_string(monitors.size()) + " monitors in " + dir_ + ", " +
+        std::string heading = "watch: " + std::to_string(monitors.size()) + (monitors.size() == 1 ? " monitor in " : " monitors in ") + dir_ + ", " +
                               format_local_time(unix_now(), false) +
                               (final_draw ? "" : live_ ? " (Ctrl-C stops)" : "");
         return fit_line(heading, style.width, style.colour) + "\n" +
@@ -149,7 +149,8 @@ int run_watch(const invocation &inv) {
     steady::time_point last_draw{}, last_save = start;
 
     // Applies finished checks: a flip line for each change between up and
-    // down (as the engine's webhook: not from pending), errors on stderr.
+    // down (as the engine's webhook: not from pending), a red line for an
+    // engine error. Both go above the table, on the screen.
     auto apply = [&](std::vector<check_outcome> outcomes) {
         for (check_outcome &o : outcomes) {
             schedule_slot &slot = slots[o.index];
@@ -159,7 +160,8 @@ int run_watch(const invocation &inv) {
             dirty = true;
             if (o.result != 0) {
                 failed = true;
-                screen.add_line(paint(style_for_stdout(), inv.command + ": " + o.error + " (" + slot.id + ")", colour::red) + "\n");
+                const std::string text = inv.command + ": " + o.error + " (" + slot.id + ")";
+                screen.add_line(paint(style_for_stdout(), text, colour::red) + "\n");
                 continue;
             }
             const int now_status = o.up == 1 ? UPTIME_STATUS_UP : UPTIME_STATUS_DOWN;

@@ -201,7 +201,14 @@ TEST_F(MendedFaults, LongStorageDirectoryIsCutAtAWholeCharacter) {
     dir += "/\xE2\x82\xAC\xE2\x82\xAC";  // 505 + 1 + 6 = 512: the cut at 511 splits the second char
     ASSERT_EQ(uptime_engine_init(dir.c_str()), 0);
     EXPECT_EQ(std::string(s_storage_dir), dir.substr(0, 509));
-    EXPECT_TRUE(fs::is_directory(fs::path(dir.substr(0, 509)) / "data"));
+    // The directory works: what is saved there comes back after a restart.
+    char id[ID_SIZE];
+    ASSERT_EQ(uptime_monitor_add("deep", UPTIME_MONITOR_DNS, "localhost", 60, id), 0);
+    ASSERT_EQ(uptime_heartbeat_record(id, 1, 2.0, 100), 0);
+    stop();
+    ASSERT_EQ(uptime_engine_init(dir.substr(0, 509).c_str()), 0);
+    EXPECT_NE(std::string(uptime_monitors_list_json()).find(id), std::string::npos);
+    EXPECT_STREQ(uptime_get_heartbeats_json(id, 0), R"([{"time":100,"status":1,"latency_ms":2.0}])");
 }
 
 // --- 3. text that is not UTF-8 is refused ---------------------------------------
@@ -264,6 +271,9 @@ TEST_F(MendedFaults, UnsafeIdsNeverReachTheFileSystem) {
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.id);
+        // Where "c:d" names a drive-relative path (Windows), no trap file can
+        // be planted under that name; the refusal is the same code either way.
+        if (fs::path(c.id).has_root_name()) continue;
         stop();
         fs::remove_all(storage_);
         fs::remove_all(root_ / "x");

@@ -31,17 +31,29 @@ CRITICAL_SECTION &engine_lock() {
 [[maybe_unused]] const bool s_lock_ready = (engine_lock(), true);
 
 // Owner-only access for what the engine creates: config.json may hold a
-// webhook URL with a secret token. A protected DACL granting full access to
-// the object's owner alone, inherited by files and subdirectories.
+// webhook URL with a secret token. A protected DACL that grants full access
+// to the user running the process alone, inherited by files and
+// subdirectories.
 SECURITY_ATTRIBUTES *owner_only() {
     static SECURITY_ATTRIBUTES attributes = [] {
         SECURITY_ATTRIBUTES a{};
         a.nLength = sizeof a;
-        PSECURITY_DESCRIPTOR descriptor = nullptr;
-        if (ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;OICI;FA;;;OW)", SDDL_REVISION_1,
-                                                                 &descriptor, nullptr)) {
-            a.lpSecurityDescriptor = descriptor;  // kept for the life of the process
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return a;
+        alignas(8) unsigned char buffer[512];
+        DWORD size = 0;
+        wchar_t *sid_text = nullptr;
+        if (GetTokenInformation(token, TokenUser, buffer, sizeof buffer, &size) &&
+            ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER *>(buffer)->User.Sid, &sid_text)) {
+            const std::wstring sddl = std::wstring(L"D:P(A;OICI;FA;;;") + sid_text + L")";
+            PSECURITY_DESCRIPTOR descriptor = nullptr;
+            if (ConvertStringSecurityDescriptorToSecurityDescriptorW(sddl.c_str(), SDDL_REVISION_1, &descriptor,
+                                                                     nullptr)) {
+                a.lpSecurityDescriptor = descriptor;  // kept for the life of the process
+            }
+            LocalFree(sid_text);
         }
+        CloseHandle(token);
         return a;
     }();
     return attributes.lpSecurityDescriptor != nullptr ? &attributes : nullptr;
@@ -54,6 +66,21 @@ std::wstring widen(const char *utf8) {
     MultiByteToWideChar(CP_UTF8, 0, utf8, -1, wide.data(), units);
     wide.resize(static_cast<size_t>(units - 1));
     return wide;
+}
+
+// The wide form of a storage path. A storage directory may hold 511 bytes,
+// beyond the classic 260-character limit of the file calls, so long paths
+// are made absolute and given the extended-length prefix.
+std::wstring wide_path(const char *utf8) {
+    std::wstring wide = widen(utf8);
+    if (wide.size() < 240 || wide.rfind(L"\\\\?\\", 0) == 0) return wide;
+    DWORD units = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (units == 0) return wide;
+    std::wstring full(units, L'\0');
+    units = GetFullPathNameW(wide.c_str(), units, full.data(), nullptr);
+    full.resize(units);
+    if (full.rfind(L"\\\\", 0) == 0) return L"\\\\?\\UNC\\" + full.substr(2);
+    return L"\\\\?\\" + full;
 }
 
 struct file_handle {
@@ -126,10 +153,10 @@ uint64_t entropy_seed() {
     return seed;
 }
 
-void make_directory(const char *path) { CreateDirectoryW(widen(path).c_str(), owner_only()); }
+void make_directory(const char *path) { CreateDirectoryW(wide_path(path).c_str(), owner_only()); }
 
 bool replace_file(const char *path, const void *data, size_t size, bool durable) {
-    const std::wstring target = widen(path);
+    const std::wstring target = wide_path(path);
     if (target.empty()) return false;
     const std::wstring temp = target + L".tmp";
     file_handle file;
@@ -151,7 +178,7 @@ bool replace_file(const char *path, const void *data, size_t size, bool durable)
 
 long long read_file_prefix(const char *path, void *out, size_t capacity) {
     file_handle file;
-    file.h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    file.h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file.h == INVALID_HANDLE_VALUE) return -1;
     auto *p = static_cast<char *>(out);
@@ -168,7 +195,7 @@ long long read_file_prefix(const char *path, void *out, size_t capacity) {
 
 bool read_whole_file(const char *path, std::string &out) {
     file_handle file;
-    file.h = CreateFileW(widen(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+    file.h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
                          FILE_ATTRIBUTE_NORMAL, nullptr);
     if (file.h == INVALID_HANDLE_VALUE) return false;
     out.clear();
