@@ -25,7 +25,7 @@ struct check_outcome {
 };
 
 // Threads are started up front; at most this many checks run at once.
-constexpr std::size_t k_max_check_threads = 8;
+constexpr std::size_t k_max_check_threads = 32;
 
 class check_pool {
 public:

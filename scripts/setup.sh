@@ -9,6 +9,7 @@ packages=(
   rapidjson-dev libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 openssl curl iproute2 util-linux binutils
+  mingw-w64 wine wine64
 )
 
 missing=()

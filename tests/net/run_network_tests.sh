@@ -62,4 +62,14 @@ done
 closed=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1]); s.close()')
 echo "closed $closed -" >>"$work/servers.txt"
 
+case "$(basename "$1")" in
+  wine|wine64)
+    export VUE_UNDER_WINE=1
+    # Wine creates sockets in its wineserver, so the server must live in the
+    # same network namespace as the test: a prefix of its own starts one here.
+    if [ -n "${VUE_NETNS_ENTERED:-}" ]; then
+      export WINEPREFIX="${WINEPREFIX:-$HOME/.wine}-netns"
+    fi
+    ;;
+esac
 VUE_TEST_SERVERS=$work/servers.txt "$@"

@@ -51,6 +51,10 @@ bool http_split_url(const char *url, http_url_parts &out) {
     if (wide.empty()) return false;
     wchar_t host[256] = {};
     wchar_t path[1024] = {};
+    // Query and fragment are split off into a buffer of their own and
+    // dropped, so the request carries the path alone whatever the HTTP
+    // layer would otherwise leave in the path.
+    wchar_t extra[1024] = {};
     URL_COMPONENTS parts;
     std::memset(&parts, 0, sizeof parts);
     parts.dwStructSize = sizeof parts;
@@ -58,6 +62,8 @@ bool http_split_url(const char *url, http_url_parts &out) {
     parts.dwHostNameLength = 255;
     parts.lpszUrlPath = path;
     parts.dwUrlPathLength = 1023;
+    parts.lpszExtraInfo = extra;
+    parts.dwExtraInfoLength = 1023;
     if (!WinHttpCrackUrl(wide.c_str(), 0, 0, &parts)) return false;
     if (parts.nScheme != INTERNET_SCHEME_HTTP && parts.nScheme != INTERNET_SCHEME_HTTPS) return false;
     out.secure = parts.nScheme == INTERNET_SCHEME_HTTPS;
@@ -75,6 +81,10 @@ bool http_exchange(const http_request &request, unsigned &status) {
     if (session.h == nullptr) return false;
     WinHttpSetTimeouts(session.h, request.resolve_timeout_ms, request.connect_timeout_ms, request.send_timeout_ms,
                        request.receive_timeout_ms);
+    // The receive limit also bounds the wait for the whole header block,
+    // which otherwise has a default of its own far beyond it.
+    DWORD header_wait = static_cast<DWORD>(request.receive_timeout_ms);
+    WinHttpSetOption(session.h, WINHTTP_OPTION_RECEIVE_RESPONSE_TIMEOUT, &header_wait, sizeof header_wait);
     const std::wstring host = widen(request.url->host);
     connection.h = WinHttpConnect(session.h, host.c_str(), static_cast<INTERNET_PORT>(request.url->port), 0);
     if (connection.h == nullptr) return false;
