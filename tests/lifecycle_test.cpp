@@ -85,6 +85,21 @@ TEST_F(Lifecycle, StopWithoutStartAndStopTwiceDoNothing) {
     EXPECT_FALSE(saved.empty());
 }
 
+// Storage paths are UTF-8 text on every OS; a name outside ASCII must reach
+// the file system as the same name.
+TEST_F(Lifecycle, NonAsciiStorageDirectory) {
+    const fs::path dir = root_ / fs::path(u8"donn\u00e9es \u20ac \u65e5\u672c");
+    ASSERT_EQ(uptime_engine_init(utf8(dir).c_str()), 0);
+    char id[UPTIME_ID_BUFFER_SIZE];
+    ASSERT_EQ(uptime_monitor_add("n", UPTIME_MONITOR_DNS, "localhost", 60, id), 0);
+    ASSERT_EQ(uptime_heartbeat_record(id, 1, 1.0, 100), 0);
+    stop();
+    EXPECT_TRUE(fs::is_regular_file(dir / "monitors.json"));
+    EXPECT_TRUE(fs::is_regular_file(dir / "data" / id / "heartbeats.dat"));
+    ASSERT_EQ(uptime_engine_init(utf8(dir).c_str()), 0);
+    EXPECT_STREQ(uptime_get_heartbeats_json(id, 0), R"([{"time":100,"status":1,"latency_ms":1.0}])");
+}
+
 TEST_F(Lifecycle, StopStartReloadsEverything) {
     start();
     ASSERT_EQ(uptime_set_webhook_url("https://hooks.example/x"), 0);

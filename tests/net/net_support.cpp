@@ -83,10 +83,11 @@ std::vector<logged_request> loopback_servers::since_mark(const std::string &name
         r.target = json_text(doc, "target");
         r.path = json_text(doc, "path");
         r.body = json_text(doc, "body");
-        auto headers = doc.FindMember("headers");
-        if (headers != doc.MemberEnd() && headers->value.IsObject()) {
-            for (auto &m : headers->value.GetObject()) {
-                r.headers.emplace_back(m.name.GetString(), m.value.IsString() ? m.value.GetString() : "");
+        const rapidjson::Value &root = doc;
+        const auto headers = root.FindMember("headers");
+        if (headers != root.MemberEnd() && headers->value.IsObject()) {
+            for (auto m = headers->value.MemberBegin(); m != headers->value.MemberEnd(); ++m) {
+                r.headers.emplace_back(m->name.GetString(), m->value.IsString() ? m->value.GetString() : "");
             }
         }
         out.push_back(std::move(r));

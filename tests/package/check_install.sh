@@ -37,7 +37,8 @@ if ldd "$work/cpp/consumer_static" | grep -q vantorel-uptime-engine; then
   exit 1
 fi
 
-if [ -e "$build/cli" ]; then
-  [ -x "$prefix/bin/vantorel-uptime" ] || { echo "the command-line host is not installed" >&2; exit 1; }
-fi
+echo "-- the installed command-line host"
+[ -x "$prefix/bin/vantorel-uptime" ] || { echo "the command-line host is not installed" >&2; exit 1; }
+"$prefix/bin/vantorel-uptime" --dir "$work/state-cli" add installed dns localhost >/dev/null
+"$prefix/bin/vantorel-uptime" --dir "$work/state-cli" list --json | grep -q '"name":"installed"'
 echo "install check passed"
