@@ -29,14 +29,35 @@ cmake --build build-tsan -j "$jobs" --target network_tests
 cmake --build build-win -j "$jobs"
 
 status=0
+passed=0
+failed=0
+log=$(mktemp)
+trap 'rm -f "$log"' EXIT
+# Runs one suite, shows its output and adds its counts to the totals: CTest's
+# "N tests failed out of M", or GoogleTest's PASSED/FAILED lines.
+run_suite() {
+  "$@" 2>&1 | tee "$log" || status=1
+  local line p f
+  if line=$(grep -E 'tests failed out of [0-9]+' "$log" | tail -n 1); then
+    f=$(sed -E 's/.* ([0-9]+) tests failed out of ([0-9]+).*/\1/' <<<"$line")
+    p=$(( $(sed -E 's/.* out of ([0-9]+).*/\1/' <<<"$line") - f ))
+  else
+    p=$(sed -nE 's/^\[  PASSED  \] ([0-9]+) tests?\..*/\1/p' "$log" | tail -n 1)
+    f=$(sed -nE 's/^ ?([0-9]+) FAILED TESTS?$/\1/p' "$log" | tail -n 1)
+    [ -n "$p$f" ] || f=1  # a suite that ran nothing counts as a failure
+  fi
+  passed=$(( passed + ${p:-0} ))
+  failed=$(( failed + ${f:-0} ))
+}
+
 echo "== tests: g++"
-ctest --test-dir build -j "$jobs" --output-on-failure || status=1
+run_suite ctest --test-dir build -j "$jobs" --output-on-failure
 echo "== tests: clang++ with AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
-  ctest --test-dir build-asan -j "$jobs" --output-on-failure || status=1
+  run_suite ctest --test-dir build-asan -j "$jobs" --output-on-failure
 echo "== tests: clang++ with ThreadSanitizer (network suite)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests || status=1
+  run_suite bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests
 
 echo "== tests: the Windows DLL under wine"
 # A prefix of our own, made quietly with no display; the network suite gets a
@@ -48,10 +69,11 @@ for prefix in "$WINEPREFIX" "$WINEPREFIX-netns"; do
     WINEPREFIX=$prefix wineserver -w
   fi
 done
-ctest --test-dir build-win -j "$jobs" --output-on-failure || status=1
+run_suite ctest --test-dir build-win -j "$jobs" --output-on-failure
 
 echo "== benchmarks build and run (smoke)"
 ./build/bench/engine_bench --benchmark_min_time=0.01 >/dev/null || status=1
 
-if [ $status -eq 0 ]; then echo "== all test runs passed"; else echo "== some test runs FAILED"; fi
+if [ $status -eq 0 ] && [ $failed -eq 0 ]; then echo "== all test runs passed"; else status=1; echo "== some test runs FAILED"; fi
+echo "tests: $passed passed, $failed failed"
 exit $status
