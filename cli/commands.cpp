@@ -41,19 +41,28 @@ std::optional<std::string> resolve_first_argument(const invocation &inv, const s
     return resolve_monitor_id(inv.command, inv.args.at(0), monitors, status);
 }
 
+// Reads a whole-number option of at least `minimum` into `value`, which
+// keeps its default when the option is absent. A bad value prints the
+// command's usage, sets `error` to the exit status and returns false.
+bool read_int_option(const invocation &inv, const char *name, int minimum, const char *rule, int &value, int &error) {
+    const std::string *text = inv.value(name);
+    if (text == nullptr) return true;
+    const std::optional<int> parsed = parse_number<int>(*text);
+    if (!parsed || *parsed < minimum) {
+        error = usage_error(inv.command, std::string("--") + name + " must be " + rule + ", not '" + *text + "'");
+        return false;
+    }
+    value = *parsed;
+    return true;
+}
+
 }  // namespace
 
 int run_add(const invocation &inv) {
     const std::optional<int> type = parse_type(inv.args[1]);
     if (!type) return usage_error(inv.command, "TYPE must be http, tcp, dns, ping or a number, not '" + inv.args[1] + "'");
-    int interval = 60;
-    if (const std::string *text = inv.value("interval")) {
-        std::optional<int> parsed = parse_number<int>(*text);
-        if (!parsed || *parsed < 1) {
-            return usage_error(inv.command, "--interval must be a whole number of seconds, at least 1, not '" + *text + "'");
-        }
-        interval = *parsed;
-    }
+    int interval = 60, error = exit_ok;
+    if (!read_int_option(inv, "interval", 1, "a whole number of seconds, at least 1", interval, error)) return error;
     engine_session engine;
     if (!engine.start(inv)) return exit_failed;
     char id[UPTIME_ID_BUFFER_SIZE] = {};
@@ -155,14 +164,8 @@ int run_check(const invocation &inv) {
 }
 
 int run_heartbeats(const invocation &inv) {
-    int limit = 20;
-    if (const std::string *text = inv.value("limit")) {
-        std::optional<int> parsed = parse_number<int>(*text);
-        if (!parsed || *parsed < 0) {
-            return usage_error(inv.command, "--limit must be a whole number, 0 or more, not '" + *text + "'");
-        }
-        limit = *parsed;
-    }
+    int limit = 20, error = exit_ok;
+    if (!read_int_option(inv, "limit", 0, "a whole number, 0 or more", limit, error)) return error;
     engine_session engine;
     if (!engine.start(inv)) return exit_failed;
     int status = exit_ok;
