@@ -50,6 +50,18 @@ void append_json_escaped(std::string &out, const char *text) {
     }
 }
 
+// The URL as it goes to the HTTP layer: without its fragment, which never
+// reaches a server, and with the "/" that a query needs when the URL has no
+// path ("http://host?x" asks for "/?x"), so that no HTTP layer drops either.
+std::string request_url(const std::string &url) {
+    std::string out = url.substr(0, url.find('#'));
+    const size_t scheme_end = out.find("://");
+    if (scheme_end == std::string::npos) return out;
+    const size_t authority_end = out.find_first_of("/?", scheme_end + 3);
+    if (authority_end != std::string::npos && out[authority_end] == '?') out.insert(authority_end, "/");
+    return out;
+}
+
 }  // namespace
 
 std::string http_probe_url(const char *target) {
@@ -73,7 +85,7 @@ std::string http_probe_url(const char *target) {
 }
 
 void check_http(const char *target, probe_result &result) {
-    const std::string url = http_probe_url(target);
+    const std::string url = request_url(http_probe_url(target));
     platform::http_url_parts parts;
     if (!platform::http_split_url(url.c_str(), parts)) return;
 
@@ -117,7 +129,7 @@ void send_webhook(const char *url, const char *monitor_id, const char *name, int
     // Unlike a probe target, the URL is used as given: without a scheme it
     // does not split and nothing is sent.
     platform::http_url_parts parts;
-    if (!platform::http_split_url(url, parts)) return;
+    if (!platform::http_split_url(request_url(url).c_str(), parts)) return;
 
     platform::http_request request;
     request.url = &parts;

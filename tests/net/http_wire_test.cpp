@@ -3,6 +3,7 @@
 // limit; then the same redirect rules against nginx, and HTTPS without a
 // trust store.
 #include <filesystem>
+#include <initializer_list>
 #include <string>
 #include <vector>
 
@@ -14,12 +15,14 @@ namespace {
 using servers = loopback_servers;
 
 class http_wire : public network_test {
-protected:
+public:
     struct verdict {
         std::string path;
         int up;
         size_t requests;  // requests the server logged for the check
     };
+
+protected:
     // Checks each row against `server` and compares the verdict and the
     // number of requests it took.
     void check_rows(const std::string &server, const std::vector<verdict> &rows) {
@@ -34,34 +37,60 @@ protected:
     }
 };
 
-TEST_F(http_wire, RedirectsWithABodyOfEveryFramingAreFollowed) {
-    // Each redirect answers with a body, framed by length, in chunks, by the
-    // connection's close, or promised long and stalled; the target decides.
-    std::vector<verdict> rows;
-    for (const char *status : {"301", "302", "303", "307", "308"}) {
-        for (const char *framing : {"cl", "chunked", "close", "stall", "empty"}) {
+// Each redirect answers with a body, framed by length, in chunks or by the
+// connection's close (or an empty one); the redirect's target decides.
+std::vector<http_wire::verdict> framed_redirects(std::initializer_list<const char *> statuses,
+                                                 std::initializer_list<const char *> framings) {
+    std::vector<http_wire::verdict> rows;
+    for (const char *status : statuses) {
+        for (const char *framing : framings) {
             const std::string head = std::string("/wire/") + status + "/" + framing;
             rows.push_back({head + "/rel/status/500", 0, 2});
             rows.push_back({head + "/rel/status/204", 1, 2});
         }
     }
-    check_rows("http4", rows);
+    return rows;
+}
+
+TEST_F(http_wire, RedirectsWithABodyOfEveryFramingAreFollowed) {
+    check_rows("http4", framed_redirects({"301", "302", "307"}, {"cl", "chunked", "close", "empty"}));
+}
+
+TEST_F(http_wire, SeeOtherAndPermanentRedirectsWithABodyAreFollowed) {
+    SKIP_UNDER_WINE("its WinHTTP does not follow 303 and 308");
+    check_rows("http4", framed_redirects({"303", "308"}, {"cl", "chunked", "close", "empty"}));
+}
+
+TEST_F(http_wire, RedirectWhoseBodyStallsIsFollowedAtOnce) {
+    SKIP_UNDER_WINE("its WinHTTP reads a redirect's body before following it, so a stalled body holds it until the "
+                    "receive limit");
+    // The body is promised long and never finished: only a probe that stops
+    // at the head follows at once.
+    check_rows("http4", framed_redirects({"301", "302", "303", "307", "308"}, {"stall"}));
 }
 
 TEST_F(http_wire, LocationRelativeOrAbsolute) {
     const std::string p = std::to_string(servers::port("http4"));
     check_rows("http4", {
-                            {"/wire/302/cl/dot/status/500", 0, 2},  // "../../../../../status/500"
-                            {"/wire/302/cl/dot/status/200", 1, 2},
                             {"/wire/301/chunked/abs/http/" + p + "/status/503", 0, 2},
                             {"/wire/301/chunked/abs/http/" + p + "/status/200", 1, 2},
                             // Chains of redirects with bodies.
-                            {"/wire/302/cl/rel/wire/307/chunked/rel/wire/308/close/rel/status/404", 0, 4},
-                            {"/wire/302/cl/rel/wire/307/chunked/rel/wire/308/close/rel/status/200", 1, 4},
+                            {"/wire/302/cl/rel/wire/307/chunked/rel/wire/301/close/rel/status/404", 0, 4},
+                            {"/wire/302/cl/rel/wire/307/chunked/rel/wire/301/close/rel/status/200", 1, 4},
+                        });
+}
+
+TEST_F(http_wire, LocationRelativeToTheRequestPath) {
+    SKIP_UNDER_WINE("its WinHTTP resolves a Location of \"../\" segments against the wrong base");
+    check_rows("http4", {
+                            {"/wire/302/cl/dot/status/500", 0, 2},  // "../../../../../status/500"
+                            {"/wire/302/cl/dot/status/200", 1, 2},
+                            {"/wire/303/chunked/rel/wire/308/close/dot/status/404", 0, 3},
                         });
 }
 
 TEST_F(http_wire, RedirectWithoutLocationIsItselfTheAnswer) {
+    SKIP_UNDER_WINE("its WinHTTP fails a 3xx without Location instead of returning it");
     check_rows("http4", {{"/wire/302/cl/none", 1, 1}, {"/wire/301/chunked/none", 1, 1}});
 }
 
@@ -70,13 +99,17 @@ TEST_F(http_wire, LoopWithBodiesEndsDownAfterTenRedirects) {
 }
 
 TEST_F(http_wire, UpgradeToHttpsIsFetched) {
+    SKIP_UNDER_WINE("its WinHTTP fails a redirect from http to https instead of following it");
     const std::string https = std::to_string(servers::port("https_selfsigned"));
     for (const char *framing : {"cl", "chunked", "close"}) {
         SCOPED_TRACE(framing);
-        servers::mark("https_selfsigned");
-        const std::string path = std::string("/wire/301/") + framing + "/abs/https/" + https + "/status/500";
-        EXPECT_EQ(check_target(UPTIME_MONITOR_HTTP, servers::url("http4", path)).up, 0);
-        EXPECT_EQ(servers::since_mark("https_selfsigned").size(), 1u);
+        for (int up : {0, 1}) {
+            servers::mark("https_selfsigned");
+            const std::string path = std::string("/wire/301/") + framing + "/abs/https/" + https +
+                                     (up ? "/status/200" : "/status/500");
+            EXPECT_EQ(check_target(UPTIME_MONITOR_HTTP, servers::url("http4", path)).up, up);
+            EXPECT_EQ(servers::since_mark("https_selfsigned").size(), 1u);
+        }
     }
 }
 
@@ -90,62 +123,87 @@ TEST_F(http_wire, NoDowngradeFromHttpsEvenWithABody) {
 }
 
 TEST_F(http_wire, ResponseCutOffInsideItsHeadIsDown) {
+    SKIP_UNDER_WINE("its WinHTTP takes the status of a head that the connection's close cut off");
     check_rows("http4", {
-                            {"/cut/nothing", 0, 1},
-                            {"/cut/partial-status", 0, 1},
                             {"/cut/status-line", 0, 1},
                             {"/cut/mid-header", 0, 1},
                             {"/cut/no-blank-line", 0, 1},
                             {"/cut/redirect", 0, 1},  // not followed: its head never ended
-                            // A whole head with a body delimited by the close answers.
+                        });
+}
+
+TEST_F(http_wire, NoHeadIsDownAndAWholeHeadEndedByTheCloseAnswers) {
+    check_rows("http4", {
+                            {"/cut/nothing", 0, 1},
+                            {"/cut/partial-status", 0, 1},
                             {"/cut/whole-head", 1, 1},
                             {"/cut/whole-head-1.0", 1, 1},
                         });
 }
 
 TEST_F(http_wire, HeadThatNeverEndsTimesOut) {
+    SKIP_UNDER_WINE("its WinHTTP takes the status line when the wait for the rest of the head times out");
     outcome o = check_target(UPTIME_MONITOR_HTTP, servers::url("http4", "/cut/stalled-head"));
     EXPECT_EQ(o.up, 0);
     EXPECT_GE(o.latency_ms, 4800.0);
     EXPECT_LT(o.latency_ms, 8000.0);
 }
 
+TEST_F(http_wire, LargeHeadUnderTheLimitIsTaken) {
+    check_rows("http4", {{"/bighead/60000", 1, 1}, {"/bighead/90000", 1, 1}});
+}
+
 TEST_F(http_wire, HeadOverOneHundredKiBIsDown) {
-    check_rows("http4", {{"/bighead/60000", 1, 1}, {"/bighead/90000", 1, 1}, {"/bighead/2000000", 0, 1}});
+    SKIP_UNDER_WINE("its WinHTTP sets no limit on a response head");
+    check_rows("http4", {{"/bighead/110000", 0, 1}, {"/bighead/2000000", 0, 1}});
 }
 
 TEST_F(http_wire, HeadLimitIsExact) {
-    SKIP_UNDER_WINE("its WinHTTP sets its own header limit, counted its own way");
-    check_rows("http4", {{"/bighead/102400", 1, 1}, {"/bighead/102401", 0, 1}, {"/bighead/110000", 0, 1}});
+    SKIP_UNDER_WINE("its WinHTTP sets no limit on a response head");
+    // Windows counts the limit its own way; this is the Linux figure.
+    check_rows("http4", {{"/bighead/102400", 1, 1}, {"/bighead/102401", 0, 1}});
 }
 
-TEST_F(http_wire, WebhookFollowsRedirectsWithBodies) {
-    // 301, 302 and 303 turn the POST into a GET without body; 307 and 308
-    // post the event again.
-    struct row {
-        const char *status;
-        const char *method;
-        bool body;
-    };
-    const row rows[] = {{"301", "GET", false}, {"302", "GET", false}, {"303", "GET", false},
-                        {"307", "POST", true}, {"308", "POST", true}};
-    for (const row &r : rows) {
-        SCOPED_TRACE(r.status);
-        ASSERT_EQ(uptime_set_webhook_url(servers::url("hook", std::string("/wire/") + r.status + "/chunked/rel/events/in").c_str()), 0);
-        std::string id = add("svc", UPTIME_MONITOR_HTTP, servers::url("http4", "/status/200"));
-        ASSERT_EQ(uptime_heartbeat_record(id.c_str(), 0, 1.0, 1000), 0);
-        servers::mark("hook");
-        EXPECT_EQ(check(id).up, 1);
-        auto requests = servers::since_mark("hook");
-        ASSERT_EQ(requests.size(), 2u);
-        EXPECT_EQ(requests[0].method, "POST");
-        EXPECT_EQ(requests[1].path, "/events/in");
-        EXPECT_EQ(requests[1].method, r.method);
-        EXPECT_EQ(!requests[1].body.empty(), r.body);
-        if (r.body) {
-            EXPECT_EQ(requests[1].body, requests[0].body);
+// 301, 302 and 303 turn the event's POST into a GET without body; 307 and
+// 308 post it again.
+struct webhook_redirect {
+    const char *status;
+    const char *method;
+    bool body;
+};
+
+class http_webhook_redirect : public http_wire {
+protected:
+    void check_redirects(std::initializer_list<webhook_redirect> rows) {
+        for (const webhook_redirect &r : rows) {
+            SCOPED_TRACE(r.status);
+            ASSERT_EQ(uptime_set_webhook_url(
+                          servers::url("hook", std::string("/wire/") + r.status + "/chunked/rel/events/in").c_str()),
+                      0);
+            std::string id = add("svc", UPTIME_MONITOR_HTTP, servers::url("http4", "/status/200"));
+            ASSERT_EQ(uptime_heartbeat_record(id.c_str(), 0, 1.0, 1000), 0);
+            servers::mark("hook");
+            EXPECT_EQ(check(id).up, 1);
+            auto requests = servers::since_mark("hook");
+            ASSERT_EQ(requests.size(), 2u);
+            EXPECT_EQ(requests[0].method, "POST");
+            EXPECT_EQ(requests[1].path, "/events/in");
+            EXPECT_EQ(requests[1].method, r.method);
+            EXPECT_EQ(!requests[1].body.empty(), r.body);
+            if (r.body) {
+                EXPECT_EQ(requests[1].body, requests[0].body);
+            }
         }
     }
+};
+
+TEST_F(http_webhook_redirect, FollowedWithTheirBodies) {
+    check_redirects({{"301", "GET", false}, {"307", "POST", true}});
+}
+
+TEST_F(http_webhook_redirect, FoundSeeOtherAndPermanentFollowedWithTheirBodies) {
+    SKIP_UNDER_WINE("its WinHTTP does not follow a 302 answering a POST, nor 303 and 308 at all");
+    check_redirects({{"302", "GET", false}, {"303", "GET", false}, {"308", "POST", true}});
 }
 
 TEST_F(http_wire, WebhookSendsItsQueryAndASchemeInAnyCase) {
@@ -202,17 +260,21 @@ protected:
 
 TEST_F(http_nginx, RedirectsAreFollowed) {
     std::vector<verdict> rows = {{"/ok", 1, 1}, {"/down", 0, 1}, {"/missing", 0, 1}};
-    for (const char *status : {"301", "302", "303", "307", "308"}) {
+    for (const char *status : {"301", "302", "307"}) {
         rows.push_back({std::string("/") + status + "/down", 0, 2});
         rows.push_back({std::string("/") + status + "/ok", 1, 2});
     }
     rows.push_back({"/relative/down", 0, 2});
     rows.push_back({"/relative/ok", 1, 2});
-    rows.push_back({"/302/302/303/down", 0, 4});
+    rows.push_back({"/302/307/301/down", 0, 4});
     rows.push_back({"/loop", 0, 11});
-    rows.push_back({"/to-https/down", 0, 2});
-    rows.push_back({"/to-https/ok", 1, 2});
     check_rows("nginx", rows);
+}
+
+TEST_F(http_nginx, SeeOtherPermanentAndUpgradeAreFollowed) {
+    SKIP_UNDER_WINE("its WinHTTP follows neither 303 and 308 nor a redirect from http to https");
+    check_rows("nginx", {{"/303/down", 0, 2}, {"/303/ok", 1, 2}, {"/308/down", 0, 2}, {"/308/ok", 1, 2},
+                         {"/302/303/308/down", 0, 4}, {"/to-https/down", 0, 2}, {"/to-https/ok", 1, 2}});
 }
 
 TEST_F(http_nginx, NoDowngradeFromHttps) {
