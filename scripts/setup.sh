@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config clang
   rapidjson-dev libcurl4-openssl-dev libssl-dev
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  python3 openssl curl iproute2 util-linux binutils
+  python3 openssl curl iproute2 util-linux binutils nginx-light
   mingw-w64 wine wine64
 )
 
