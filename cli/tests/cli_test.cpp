@@ -245,7 +245,7 @@ TEST_F(CliTest, EngineRefusalsExitThreeWithTheEnginesText) {
     write_file(scratch() + "/plain-file", "x");
     const run_result r = run_cli({"--dir", scratch() + "/plain-file", "list"});
     EXPECT_EQ(r.status, 3);
-    EXPECT_EQ(r.err, "list: cannot create the storage directory '" + scratch() + "/plain-file'\n");
+    EXPECT_EQ(r.err, "list: Cannot lock storage directory\n");
 }
 
 TEST_F(CliTest, UnknownIdsInEveryCommandThatTakesOne) {
