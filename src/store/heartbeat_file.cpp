@@ -1,3 +1,4 @@
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 
@@ -97,6 +98,11 @@ bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_reco
         e.timestamp = static_cast<int64_t>(get_u64(p));
         e.status = p[8];
         e.latency_ms = bits_float(get_u32(p + 9));
+        // No report can show a latency that is not finite, and one such slot
+        // would empty the monitor's whole heartbeat report. Only a damaged
+        // or hand-made file holds one; it reads as 0.0, the latency of a
+        // probe that measured nothing.
+        if (!std::isfinite(e.latency_ms)) e.latency_ms = 0.0f;
     }
     if (size > HEARTBEAT_FILE_DAILY_OFFSET) {
         size_t day_slots = (size - HEARTBEAT_FILE_DAILY_OFFSET) / 16;
