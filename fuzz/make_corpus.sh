@@ -10,5 +10,7 @@ if [ ! -f "$build/CMakeCache.txt" ]; then
     -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_BUILD_TESTS=OFF -DVUE_BUILD_EXAMPLES=OFF >/dev/null
 fi
 cmake --build "$build" --target make_seed_corpus
-rm -rf fuzz/corpus
+# Inputs the fuzzers once found (finding-*) stay: each is also a test of
+# the engine suite.
+find fuzz/corpus \( -name 'engine-*' -o -name 'hand-*' \) -delete 2>/dev/null || true
 "$build/fuzz/make_seed_corpus" fuzz/corpus
