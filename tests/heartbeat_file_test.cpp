@@ -2,6 +2,7 @@
 // and the checks that rewrite it.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -233,7 +234,7 @@ TEST_F(HeartbeatFile, FirstCheckOfAPendingMonitorWritesOnlyItsFile) {
 
 TEST_F(HeartbeatFile, UnknownTypesRecordDownWithoutProbing) {
     start();
-    for (int type : {7, -1}) {
+    for (int type : {7, -1, 4, INT_MAX, INT_MIN}) {
         SCOPED_TRACE(type);
         std::string id = add("u", type, "anything");
         ASSERT_EQ(uptime_check_now(id.c_str(), nullptr, nullptr), 0);
