@@ -13,7 +13,8 @@
 //   - every heartbeats.dat is 54712 bytes with its magic, capacity, head
 //     0..4095 and count 0..4096, and is the whole image (ring and daily
 //     counters) of the history as of one of the writes the journal allows:
-//     the last returned call that writes the file, or the call cut short;
+//     the last returned call that writes the file, or the call cut short
+//     (the bytes of ring slots beyond the count, which nothing reads, aside);
 //   - monitors.json and config.json are strict JSON, config.json holds the
 //     last webhook URL set (or the one being set);
 //   - nothing is set aside as unreadable, before or after the next start:
@@ -362,11 +363,9 @@ std::string match_image(const dat_file &file, const std::vector<beat> &history, 
             r.latency_known = true;
         }
     }
-    for (int slot = count; slot < kCapacity; ++slot) {
-        if (file.t(slot) != 0 || file.status(slot) != 0 || file.latency_bits(slot) != 0) {
-            return "slot " + std::to_string(slot) + " beyond the count is not empty";
-        }
-    }
+    // Slots beyond the count (a ring not yet full) are never read: a writer
+    // may fill the next slot before the count that makes it part of the
+    // history, so their bytes are not judged.
     // The daily counters: every heartbeat ever recorded counts on its day
     // (the runs span fewer than 90 days, so no day is ever pushed out).
     std::map<int64_t, std::pair<uint32_t, uint32_t>> days;  // day -> up, total
