@@ -720,6 +720,11 @@ private:
     // start must remove, spares beside heartbeat files, and never a file
     // set aside as unreadable.
     void check_tree(bool after_kill) {
+        if (!fs::exists(state_)) {
+            // Only a worker killed before its start made it leaves none.
+            if (monitors_written_ || config_written_) fail(where() + "the storage directory is gone");
+            return;
+        }
         for (const auto &entry : fs::directory_iterator(state_)) {
             const std::string name = entry.path().filename().string();
             if (name.find(".unreadable-") != std::string::npos) fail(where() + "set aside: " + name);
