@@ -28,8 +28,8 @@
 //   crash_consistency worker DIR JOURNAL PORT REFUSING_PORT SEED TAG   (started by the above)
 //   crash_consistency view DIR OUT                                     (started by the above)
 //
-// VUE_CRASH_KILLS sets the number of kills when --kills is not given
-// (default 200). POSIX only.
+// VUE_CRASH_KILLS sets the number of kills, over --kills (default 200).
+// POSIX only.
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/statfs.h>
@@ -830,7 +830,6 @@ int main(int argc, char **argv) {
     if (argc >= 4 && std::strcmp(argv[1], "view") == 0) return run_view(argv);
 
     int kills = 200;
-    if (const char *env = std::getenv("VUE_CRASH_KILLS"); env != nullptr && *env != '\0') kills = std::atoi(env);
     uint64_t seed = std::random_device{}();
     fs::path dir = fs::current_path() / "crash-consistency";
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -846,6 +845,7 @@ int main(int argc, char **argv) {
             return 64;
         }
     }
+    if (const char *env = std::getenv("VUE_CRASH_KILLS"); env != nullptr && *env != '\0') kills = std::atoi(env);
     // A worker killed while a write to the journal pipe is under way must
     // not take this process with it.
     ::signal(SIGPIPE, SIG_IGN);
