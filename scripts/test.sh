@@ -65,7 +65,7 @@ echo "== tests: clang++ with ThreadSanitizer (network suite)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests
 echo "== tests: clang++ with ThreadSanitizer (thread stress)"
-TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan/tests/stress_tests
+VUE_STRESS_SECONDS=10 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan/tests/stress_tests
 
 echo "== tests: the Windows DLL under wine"
 # A prefix of our own, made quietly with no display; the network suite gets a
