@@ -24,6 +24,11 @@ ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1} UBSAN_OPTIONS=${UBSAN_OPTIONS:-prin
 runs=$(sed -nE 's/^stat::number_of_executed_units: *([0-9]+).*/\1/p' "$work/log" | tail -n 1)
 rate=$(sed -nE 's/^stat::average_exec_per_sec: *([0-9]+).*/\1/p' "$work/log" | tail -n 1)
 cov=$(grep -oE 'cov: [0-9]+ ft: [0-9]+' "$work/log" | tail -n 1 || true)
+if [ -z "$runs" ]; then  # -fork prints no final statistics, only progress lines
+  last=$(grep -E '^#[0-9]+: cov:' "$work/log" | tail -n 1 || true)
+  runs=$(sed -nE 's/^#([0-9]+):.*/\1/p' <<<"$last")
+  rate=$(sed -nE 's/.*exec\/s ([0-9]+).*/\1/p' <<<"$last")
+fi
 echo "$name: ${runs:-?} runs in ${seconds} s, ${rate:-?} exec/s, ${cov:-no coverage line}, corpus $(ls "$work/corpus" | wc -l) inputs"
 if [ $status -ne 0 ]; then
   tail -n 60 "$work/log"
