@@ -22,6 +22,10 @@
 #include "probes/probes.h"
 #include "test_support.h"
 
+#ifndef VUE_UNPRIVILEGED_START
+#error "VUE_UNPRIVILEGED_START names the unprivileged_start program"
+#endif
+
 namespace vue::test {
 namespace {
 
@@ -110,9 +114,6 @@ TEST_F(PosixStorageLock, KilledOwnerLeavesTheDirectoryFree) {
 // engine as uid 65534 through setpriv, since root may write anywhere; run
 // as another user, it runs the engine as that user.
 TEST_F(PosixStorageLock, DirectoryItMayNotWrite) {
-#ifndef VUE_UNPRIVILEGED_START
-#error "VUE_UNPRIVILEGED_START names the unprivileged_start program"
-#endif
     const bool as_root = ::geteuid() == 0;
     if (as_root && std::system("command -v setpriv >/dev/null 2>&1") != 0) {
         GTEST_SKIP() << "running as root without setpriv: no way to start the engine as an unprivileged user";
