@@ -51,7 +51,8 @@ std::string narrow(const wchar_t *wide, size_t units) {
     return out;
 }
 
-// The system's text for a WinHTTP error, on one line.
+// The system's text for a WinHTTP error, on one line; where the system has
+// none, a short one of our own for the errors a check meets.
 std::string winhttp_text(DWORD error) {
     wchar_t buffer[256] = {};
     DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_IGNORE_INSERTS, GetModuleHandleW(L"winhttp.dll"),
@@ -59,7 +60,21 @@ std::string winhttp_text(DWORD error) {
     std::string text = narrow(buffer, n);
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
-    return text.empty() ? "WinHTTP error " + std::to_string(error) : text;
+    if (!text.empty()) return text;
+    const char *known = nullptr;
+    switch (error) {
+        case ERROR_WINHTTP_TIMEOUT: known = "the operation timed out"; break;
+        case ERROR_WINHTTP_NAME_NOT_RESOLVED: known = "the server name could not be resolved"; break;
+        case ERROR_WINHTTP_CANNOT_CONNECT: known = "a connection with the server could not be established"; break;
+        case ERROR_WINHTTP_CONNECTION_ERROR: known = "the connection with the server was reset or ended"; break;
+        case ERROR_WINHTTP_INVALID_SERVER_RESPONSE: known = "the server response could not be parsed"; break;
+        case ERROR_WINHTTP_SECURE_FAILURE: known = "the server's certificate was refused"; break;
+        case ERROR_WINHTTP_SECURE_CHANNEL_ERROR: known = "the secure channel could not be set up"; break;
+        case ERROR_WINHTTP_REDIRECT_FAILED: known = "the redirect failed or there were too many"; break;
+        default: break;
+    }
+    const std::string number = "WinHTTP error " + std::to_string(error);
+    return known != nullptr ? number + ": " + known : number;
 }
 
 // --- Status notifications ----------------------------------------------------
@@ -178,8 +193,12 @@ std::string secure_failure_text(DWORD flags) {
 // WinHTTP does not tell a refused connection from another failure to
 // connect. Which stage timed out comes from the notifications where there
 // are any, else from the call that failed.
+// Some WinHTTP implementations pass the socket's own WSAETIMEDOUT through
+// instead of ERROR_WINHTTP_TIMEOUT.
+constexpr DWORD kSocketTimedOut = 10060;
+
 http_failure failure_of(DWORD error, bool in_receive, const exchange_trace *trace, bool secure, std::string &why) {
-    if (error == ERROR_WINHTTP_TIMEOUT) {
+    if (error == ERROR_WINHTTP_TIMEOUT || error == kSocketTimedOut) {
         enum class phase { unknown, resolving, connecting, sending_tls, sending, receiving } at = phase::unknown;
         if (trace != nullptr) {
             if (trace->resolving >= 0 && trace->resolved < 0) {
@@ -327,23 +346,34 @@ peer_certificate certificate_of(HINTERNET request) {
     return out;
 }
 
-// The TLS handshake's time from the request times that newer Windows
-// versions keep; negative where they are not kept.
-double tls_handshake_ms(HINTERNET request) {
+// The phases of the request's connection from the request times that newer
+// Windows versions keep (performance-counter readings); each negative where
+// they are not kept.
+struct request_phases {
+    double resolve_ms = -1.0, connect_ms = -1.0, tls_ms = -1.0;
+};
+request_phases phases_from_request_times(HINTERNET request) {
+    request_phases out;
     WINHTTP_REQUEST_TIMES times;
     std::memset(&times, 0, sizeof times);
     times.cTimes = WinHttpRequestTimeLast;
     DWORD size = sizeof times;
-    if (!WinHttpQueryOption(request, WINHTTP_OPTION_REQUEST_TIMES, &times, &size)) return -1.0;
+    if (!WinHttpQueryOption(request, WINHTTP_OPTION_REQUEST_TIMES, &times, &size)) return out;
     LARGE_INTEGER frequency;
-    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) return -1.0;
-    const ULONGLONG begin = times.rgullTimes[WinHttpTlsHandshakeClientLeg1Start];
-    ULONGLONG end = 0;
+    if (!QueryPerformanceFrequency(&frequency) || frequency.QuadPart <= 0) return out;
+    const auto span = [&](ULONGLONG begin, ULONGLONG end) {
+        if (begin == 0 || end == 0 || end < begin) return -1.0;
+        return static_cast<double>(end - begin) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    };
+    const ULONGLONG *t = times.rgullTimes;
+    out.resolve_ms = span(t[WinHttpNameResolutionStart], t[WinHttpNameResolutionEnd]);
+    out.connect_ms = span(t[WinHttpConnectionEstablishmentStart], t[WinHttpConnectionEstablishmentEnd]);
+    ULONGLONG handshake_end = 0;
     for (int leg : {WinHttpTlsHandshakeClientLeg1End, WinHttpTlsHandshakeClientLeg2End, WinHttpTlsHandshakeClientLeg3End}) {
-        if (times.rgullTimes[leg] != 0) end = times.rgullTimes[leg];
+        if (t[leg] != 0) handshake_end = t[leg];
     }
-    if (begin == 0 || end < begin) return -1.0;
-    return static_cast<double>(end - begin) * 1000.0 / static_cast<double>(frequency.QuadPart);
+    out.tls_ms = span(t[WinHttpTlsHandshakeClientLeg1Start], handshake_end);
+    return out;
 }
 
 }  // namespace
@@ -431,13 +461,24 @@ http_result http_exchange(const http_request &request) {
             result.redirects = trace.redirects;
             result.address = trace.address;
             if (trace.resolving >= 0 && trace.resolved >= trace.resolving) result.resolve_ms = trace.resolved - trace.resolving;
-            if (trace.connecting >= 0 && trace.connected >= trace.connecting)
+            // Over TLS some implementations notify the connection only once
+            // the handshake is done too, so its time is taken from the
+            // notifications for plain connections alone.
+            if (!request.url->secure && trace.connecting >= 0 && trace.connected >= trace.connecting)
                 result.connect_ms = trace.connected - trace.connecting;
-            if (trace.sent >= 0 && trace.answered >= trace.sent) result.first_byte_ms = trace.answered - trace.sent;
+            // Only a response that was taken vouches for its first byte:
+            // some implementations notify a "response" for a read that
+            // timed out.
+            if (result.failure == http_failure::none && trace.sent >= 0 && trace.answered >= trace.sent)
+                result.first_byte_ms = trace.answered - trace.sent;
         }
         result.redirects_known = traced;
         result.certificate = certificate_of(handle.h);
-        if (result.certificate.present) result.tls_ms = tls_handshake_ms(handle.h);
+        // Where the request times are kept, they are exact.
+        const request_phases exact = phases_from_request_times(handle.h);
+        if (exact.resolve_ms >= 0) result.resolve_ms = exact.resolve_ms;
+        if (exact.connect_ms >= 0) result.connect_ms = exact.connect_ms;
+        if (exact.tls_ms >= 0) result.tls_ms = exact.tls_ms;
         return result;
     };
     const auto failed = [&](bool receiving) {
