@@ -409,16 +409,17 @@ UPTIME_API const char *uptime_get_heartbeats_json(const char *monitor_id, int li
  *   first in the order they were recorded, not sorted by their timestamps.
  *   A heartbeat whose status is not 1 (0, 2 or any other value) is a
  *   failure; the ring keeps the low 8 bits of a status, so one recorded as
- *   257 reads as 1 there. consecutive_failures counts the failures recorded since the
- *   newest up heartbeat (all of them when none is up, 0 when the newest is
- *   up or there is none); down_since is the time of the first of them, the
- *   oldest heartbeat held when the ring holds no up one, and null when the
- *   newest heartbeat is up or there is none; last_up is the time of the
- *   newest up heartbeat, null when the ring holds none.
+ *   257 reads as 1 there. consecutive_failures counts the failures
+ *   recorded since the newest up heartbeat (all those held when none is
+ *   up; 0 when the newest is up or there is none); down_since is the time
+ *   of the first of them (of the oldest heartbeat held when the ring holds
+ *   no up one), null when the newest heartbeat is up or there is none;
+ *   last_up is the time of the newest up heartbeat, null when the ring
+ *   holds none.
  * daily: every daily counter that holds a heartbeat (at most 90), oldest
- *   day first; day is the UTC date "YYYY-MM-DD" (a year before 0 or after
- *   9999 in full, with its sign), up the heartbeats of that day whose status
- *   was 1, total all of them.
+ *   day first; day is the UTC date "YYYY-MM-DD" (a year outside 0..9999 in
+ *   full, a negative one with '-'), up the heartbeats of that day whose
+ *   status was 1, total all of them.
  * Windows: phases come from WinHTTP's notifications (resolve, connect for
  *   plain http, first_byte once a response head was taken) and, from
  *   Windows 10 1903 on, from its request times (resolve, connect, tls);
