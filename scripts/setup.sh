@@ -10,6 +10,7 @@ packages=(
   googletest libgtest-dev libgmock-dev libbenchmark-dev
   python3 openssl curl iproute2 util-linux binutils nginx-light
   mingw-w64 wine wine64
+  libclang-rt-14-dev
 )
 
 missing=()
