@@ -35,9 +35,7 @@ uint32_t get_u32(const unsigned char *p) {
     for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(p[i]) << (8 * i);
     return v;
 }
-// The two readers below serve only hosts whose byte order differs from the
-// file's; elsewhere the branch that calls them is discarded at compile time.
-[[maybe_unused]] uint64_t get_u64(const unsigned char *p) {
+uint64_t get_u64(const unsigned char *p) {
     uint64_t v = 0;
     for (int i = 0; i < 8; ++i) v |= static_cast<uint64_t>(p[i]) << (8 * i);
     return v;
@@ -47,7 +45,7 @@ uint32_t float_bits(float f) {
     std::memcpy(&bits, &f, sizeof bits);
     return bits;
 }
-[[maybe_unused]] float bits_float(uint32_t bits) {
+float bits_float(uint32_t bits) {
     float f;
     std::memcpy(&f, &bits, sizeof f);
     return f;
