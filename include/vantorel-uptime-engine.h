@@ -19,12 +19,16 @@
  *   config.json                 the webhook URL
  *   monitors.json               the monitors and their last results
  *   data/<id>/heartbeats.dat    each monitor's history, 54712 bytes
+ *   data/<id>/heartbeats.dat.spare
+ *                               the file a check writes and then swaps with
+ *                               heartbeats.dat; what it holds never matters
  *   .lock                       held by the process that has the engine
  *                               started on the directory; holds its id
  * Files are replaced atomically (written beside the old one, then renamed
- * over it); directories are created owner-only (0700) and files owner-only
- * (0600) where the platform has such modes. One process at a time may have
- * the engine started on a directory.
+ * over it or swapped with it), so a crash at any instant leaves each file
+ * whole, old or new; directories are created owner-only (0700) and files
+ * owner-only (0600) where the platform has such modes. One process at a
+ * time may have the engine started on a directory.
  *
  * A state file that exists but cannot be loaded (unreadable, not JSON, the
  * wrong root type; a heartbeat file shorter than its header or with a wrong
