@@ -68,14 +68,17 @@ wait_for_port() {
   exit 1
 }
 
-# The target: nginx answering 200 to every GET, one worker.
+# The target: nginx answering 200 to every GET.
 web_port=$(free_port)
 mkdir -p "$work/nginx/logs"
 cat >"$work/nginx/nginx.conf" <<EOF
-worker_processes 1;
+# As many workers as cores, a deep accept queue and every pending
+# connection taken at once: a target that cannot keep up with 32 threads
+# drops connection attempts, and the clients wait a second for each retry.
+worker_processes auto;
 pid $work/nginx/nginx.pid;
 error_log $work/nginx/logs/error.log crit;
-events { worker_connections 4096; }
+events { worker_connections 8192; multi_accept on; }
 http {
   access_log off;
   client_body_temp_path $work/nginx/body;
@@ -84,7 +87,7 @@ http {
   uwsgi_temp_path $work/nginx/uwsgi;
   scgi_temp_path $work/nginx/scgi;
   server {
-    listen 127.0.0.1:$web_port;
+    listen 127.0.0.1:$web_port backlog=4096;
     location / { return 200 "ok\n"; }
   }
 }
@@ -175,7 +178,7 @@ plugin_tcp=$(plugin_rate check_tcp "$plugin_count")
 plugin_http=$(plugin_rate check_http "$plugin_count")
 
 ratio() { python3 -c "import sys; print(f'{int(sys.argv[1]) / int(sys.argv[2]):.1f}x')" "$1" "$2"; }
-fs_type=$(df -T --output=fstype "$(dirname "$disk_dir")" | tail -n 1 | tr -d ' ')
+fs_type=$(df --output=fstype "$(dirname "$disk_dir")" | tail -n 1 | tr -d " ")
 cpu=$(awk -F': ' '/^model name/ {print $2; exit}' /proc/cpuinfo)
 echo
 echo "Machine: $(nproc) cores, ${cpu:-unknown CPU}, Linux $(uname -r); storage directory on $fs_type"
