@@ -443,6 +443,67 @@ TEST_F(MendedFaults, FailedHeartbeatWriteStaysMarkedForTheNextSave) {
     expect_files_match_full_rewrite();
 }
 
+// A check writes only the blocks of heartbeats.dat that changed since what
+// its spare holds. Whatever happens in between (records that wrap the ring,
+// full saves, restarts, a failed write, two checks of one monitor at once,
+// records moving between slots), the file must always be the whole image.
+TEST_F(MendedFaults, CheckWritesOfChangedBlocksAlwaysLeaveTheWholeImage) {
+    start();
+    const std::string other = add("other", 7);
+    const std::string id = add("checked", 7);  // an unknown type: down, no probe
+    int64_t t = 1800000000;
+    auto check = [&](const std::string &which) { ASSERT_EQ(uptime_check_now(which.c_str(), nullptr, nullptr), 0); };
+    auto record = [&](int n) {
+        for (int i = 0; i < n; ++i) ASSERT_EQ(uptime_heartbeat_record(id.c_str(), i % 3 == 0, 1.5, t += 600), 0);
+    };
+    const struct {
+        const char *label;
+        std::function<void()> step;
+    } steps[] = {
+        {"first checks", [&] { for (int i = 0; i < 3; ++i) check(id); }},
+        {"checks in a row", [&] { for (int i = 0; i < 40; ++i) check(id); }},
+        {"a record between checks", [&] { record(1); check(id); check(id); }},
+        {"records across block borders", [&] { record(700); check(id); }},
+        {"records around the whole ring", [&] { record(5000); check(id); check(id); }},
+        {"a full save between checks", [&] { check(id); ASSERT_EQ(uptime_save_state(), 0); check(id); check(id); }},
+        {"a restart", [&] { restart(); check(id); check(id); check(id); }},
+        {"a write that fails half way",
+         [&] {
+             platform::fault_arm(fault_point::file_write, 1, false);
+             check(id);
+             check(id);
+             check(id);
+         }},
+        {"a swap that fails",
+         [&] {
+             platform::fault_arm(fault_point::file_rename, 1, false);
+             check(id);
+             check(id);
+             check(id);
+         }},
+        {"the record moves to another slot", [&] { ASSERT_EQ(uptime_monitor_delete(other.c_str()), 0); check(id); check(id); }},
+        {"two checks of one monitor at once",
+         [&] {
+             std::vector<std::thread> threads;
+             for (int i = 0; i < 4; ++i) {
+                 threads.emplace_back([&] {
+                     for (int k = 0; k < 50; ++k) uptime_check_now(id.c_str(), nullptr, nullptr);
+                 });
+             }
+             for (std::thread &thread : threads) thread.join();
+             check(id);
+         }},
+    };
+    for (const auto &s : steps) {
+        SCOPED_TRACE(s.label);
+        s.step();
+        platform::fault_disarm_all();
+        expect_files_match_full_rewrite(false);
+        const std::string spare = read_file_bytes(storage_ / "data" / id / "heartbeats.dat.spare");
+        EXPECT_TRUE(spare.empty() || spare.size() == kDatSize) << spare.size();
+    }
+}
+
 TEST_F(MendedFaults, MonitorsSharingAnIdShareOneFileConsistently) {
     put_file("monitors.json", R"([{"id":"dup","name":"first"},{"id":"dup","name":"second"}])");
     start();

@@ -76,6 +76,13 @@ struct monitor_record {
     // from one engine-wide counter: the heartbeat file that holds this
     // version is current, and a full save skips it.
     uint64_t history_version;
+    // Which blocks of heartbeats.dat the history changed since the last
+    // check write began, which that write took, and the history versions
+    // at the last two such beginnings: with them a check writes only the
+    // blocks its spare lacks (store/heartbeat_file.cpp).
+    uint32_t dat_blocks_changed;
+    uint32_t dat_blocks_previous;
+    uint64_t dat_versions_begun[2];
     // True while heartbeats.dat exists but could not be loaded (unreadable,
     // too short, wrong magic, capacity, head or count): it is set aside
     // before anything is written in its place.

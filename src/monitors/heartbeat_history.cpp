@@ -7,10 +7,12 @@
 #include "core/export.h"
 #include "monitors/monitors.h"
 #include "platform/platform.h"
+#include "store/state_store.h"
 
 namespace vue {
 
 void record_heartbeat_internal(monitor_record &record, int status, double latency_ms, int64_t timestamp) {
+    note_heartbeat_written(record, record.hb_head);
     heartbeat_entry &entry = record.heartbeats[record.hb_head];
     entry.timestamp = timestamp;
     entry.status = static_cast<uint8_t>(status & 0xFF);

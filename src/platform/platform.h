@@ -69,13 +69,31 @@ bool replace_file(const char *path, const void *data, size_t size, bool durable)
 
 enum class write_outcome {
     done,
-    no_directory,  // the directory of the file does not exist; nothing changed
-    failed         // the file keeps its old bytes
+    no_directory,   // the directory of the file does not exist; nothing changed
+    spare_missing,  // only some blocks were given and there is no spare to put them in; nothing changed
+    failed          // the file keeps its old bytes
 };
 
-// Replaces `path` with `size` bytes by way of `spare_path`, without
-// flushing anything.
-write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size);
+// The unit of a partial rewrite of a spare: swap_in_file takes the blocks of
+// kSwapBlockSize bytes (the last one shorter) whose bytes differ from what
+// the spare holds, so a few changed bytes cost one block of writing, not the
+// whole file.
+constexpr size_t kSwapBlockSize = 4096;
+constexpr uint32_t kAllSwapBlocks = 0xFFFFFFFFu;
+
+// Replaces `path` with `size` bytes (at most 32 blocks) by way of
+// `spare_path`, without flushing anything. Block i of `data` is written
+// into the spare when bit i of `blocks` is set; the other blocks must be
+// what the spare holds already, and are not even read from `data`.
+// `spare_kept` tells whether a spare is left for the next time, holding
+// the file's previous bytes (false where the platform can only move the
+// spare over the file).
+write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size, uint32_t blocks,
+                           bool &spare_kept);
+
+// True while a swap leaves the file's previous bytes in the spare, so that a
+// later swap_in_file may give only the blocks that changed since then.
+bool spares_survive_swaps();
 
 // A durable batch: every file's new bytes reach the disk before any file
 // is swapped, and the swaps reach it before commit_swaps returns; the batch
@@ -114,6 +132,10 @@ enum class rename_outcome {
 // Renames `from` to `to` in the same directory without ever replacing an
 // existing `to`.
 rename_outcome rename_no_replace(const char *from, const char *to);
+
+// The size of the file at `path` in bytes; -1 when there is none or it
+// cannot be examined.
+long long file_size(const char *path);
 
 // Removes one file; true when it is gone (also when it never existed).
 bool remove_file(const char *path);

@@ -64,8 +64,9 @@ thread_local unsigned char t_check_image[HEARTBEAT_FILE_SIZE];
 // s_dat_table_lock, held for memory work only.
 struct dat_file {
     char id[ID_SIZE];
-    uint64_t version;  // 0: nothing the table holds is known to be in the file
-    bool has_directory;  // data/<id>/ was found or made in this run
+    uint64_t version;        // 0: nothing the table holds is known to be in the file
+    uint64_t spare_version;  // what heartbeats.dat.spare holds; 0: unknown, or no spare
+    bool has_directory;      // data/<id>/ was found or made in this run
 };
 std::mutex s_dat_table_lock;
 dat_file s_dat_files[MAX_MONITORS];
@@ -110,14 +111,17 @@ dat_file *track_dat_file(const char *id) {
         file = &s_dat_files[s_dat_file_count++];
         copy_bounded(file->id, sizeof file->id, id);
         file->version = 0;
+        file->spare_version = 0;
         file->has_directory = false;
     }
     return file;
 }
 
-// The file now holds this version of the history. Table lock held.
-void dat_file_written(const char *id, uint64_t version) {
+// The file now holds this version of the history, and the spare what the
+// file held before when the swap kept it. Table lock held.
+void dat_file_written(const char *id, uint64_t version, bool spare_kept) {
     if (dat_file *file = track_dat_file(id)) {
+        file->spare_version = spare_kept ? file->version : 0;
         file->version = version;
         file->has_directory = true;
     }
@@ -169,7 +173,39 @@ platform::write_outcome write_making_directory(bool directory_known, const dat_p
     return outcome;
 }
 
+// Which blocks of the file (platform::kSwapBlockSize bytes each) the
+// history's parts occupy: the header, a ring slot, the daily counters.
+constexpr uint32_t block_bit(size_t offset) { return 1u << (offset / platform::kSwapBlockSize); }
+constexpr uint32_t kHeaderBlocks = block_bit(0) | block_bit(HEARTBEAT_FILE_HEADER - 1);
+constexpr uint32_t kDailyBlocks = block_bit(HEARTBEAT_FILE_DAILY_OFFSET) | block_bit(HEARTBEAT_FILE_SIZE - 1);
+static_assert(HEARTBEAT_FILE_SIZE <= 32 * platform::kSwapBlockSize, "a block mask has 32 bits");
+
+uint32_t ring_slot_blocks(int slot) {
+    const size_t at = HEARTBEAT_FILE_HEADER + sizeof(heartbeat_entry) * static_cast<size_t>(slot);
+    return block_bit(at) | block_bit(at + sizeof(heartbeat_entry) - 1);
+}
+
+// Writes into `out` (a whole image's room) the bytes of the blocks in
+// `blocks` of the record's image; other blocks of `out` are left as they
+// are.
+void encode_heartbeat_blocks(const monitor_record &record, uint32_t blocks, unsigned char *out);
+
+// From now on the next check write covers the whole file, and then a
+// partial write again: after a load, an add, a full save, or any write that
+// was not the ordered sequence a partial write relies on. `in_file` is the
+// version the file now holds (0: unknown).
+void restart_block_tracking(monitor_record &record, uint64_t in_file) {
+    record.dat_blocks_previous = platform::kAllSwapBlocks;
+    record.dat_blocks_changed = 0;
+    record.dat_versions_begun[0] = in_file;
+    record.dat_versions_begun[1] = 0;
+}
+
 }  // namespace
+
+void note_heartbeat_written(monitor_record &record, int ring_slot) {
+    record.dat_blocks_changed |= kHeaderBlocks | ring_slot_blocks(ring_slot) | kDailyBlocks;
+}
 
 void encode_heartbeat_file(const monitor_record &record, unsigned char *out) {
     std::memcpy(out, kMagic, sizeof kMagic);
@@ -196,6 +232,42 @@ void encode_heartbeat_file(const monitor_record &record, unsigned char *out) {
         p += 16;
     }
 }
+
+namespace {
+
+void encode_heartbeat_blocks(const monitor_record &record, uint32_t blocks, unsigned char *out) {
+    if (!kHostIsFileOrder || blocks == platform::kAllSwapBlocks) {
+        encode_heartbeat_file(record, out);
+        return;
+    }
+    // The image is the header, then the ring's bytes and the counters' bytes
+    // as they lie in the record; each wanted block is copied from there.
+    unsigned char header[HEARTBEAT_FILE_HEADER];
+    std::memcpy(header, kMagic, sizeof kMagic);
+    put_u32(header + 8, static_cast<uint32_t>(kVersion));
+    put_u32(header + 12, static_cast<uint32_t>(record.hb_count));
+    put_u32(header + 16, static_cast<uint32_t>(record.hb_head));
+    put_u32(header + 20, static_cast<uint32_t>(HEARTBEAT_CAPACITY));
+    const struct {
+        size_t from, to;
+        const unsigned char *bytes;
+    } parts[] = {
+        {0, HEARTBEAT_FILE_HEADER, header},
+        {HEARTBEAT_FILE_HEADER, HEARTBEAT_FILE_DAILY_OFFSET, reinterpret_cast<const unsigned char *>(record.heartbeats)},
+        {HEARTBEAT_FILE_DAILY_OFFSET, HEARTBEAT_FILE_SIZE, reinterpret_cast<const unsigned char *>(record.daily)},
+    };
+    for (size_t block = 0; block * platform::kSwapBlockSize < HEARTBEAT_FILE_SIZE; ++block) {
+        if ((blocks & (1u << block)) == 0) continue;
+        const size_t from = block * platform::kSwapBlockSize;
+        const size_t to = std::min(from + platform::kSwapBlockSize, HEARTBEAT_FILE_SIZE);
+        for (const auto &part : parts) {
+            const size_t a = std::max(from, part.from), b = std::min(to, part.to);
+            if (a < b) std::memcpy(out + a, part.bytes + (a - part.from), b - a);
+        }
+    }
+}
+
+}  // namespace
 
 bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_record &record) {
     if (size < HEARTBEAT_FILE_HEADER || std::memcmp(image, kMagic, sizeof kMagic) != 0) return false;
@@ -250,53 +322,98 @@ bool id_is_safe_for_path(const char *id) {
     return std::strpbrk(id, "/\\:") == nullptr;
 }
 
+// Writes the record's whole file now, with the engine lock held: the first
+// write over an unreadable file, and a check write that found the spare
+// not as it expected.
+bool write_whole_dat_now(monitor_record &record) {
+    dat_paths paths;
+    format_dat_paths(record.id, paths);
+    std::lock_guard<std::mutex> writing(write_lock_of(record.id));
+    if (!set_aside_before_write(record, paths.file)) return false;
+    encode_heartbeat_file(record, s_image);
+    bool kept = false;
+    const auto outcome = write_making_directory(has_directory(record.id), paths, [&] {
+        return platform::swap_in_file(paths.file, paths.spare, s_image, sizeof s_image, platform::kAllSwapBlocks, kept);
+    });
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
+    if (outcome != platform::write_outcome::done) {
+        if (dat_file *file = find_dat_file(record.id)) file->spare_version = 0;
+        restart_block_tracking(record, 0);
+        return false;
+    }
+    dat_file_written(record.id, record.history_version, kept);
+    restart_block_tracking(record, record.history_version);
+    return true;
+}
+
 void begin_check_write(monitor_record &record, check_write &write) {
     write.pending = false;
     if (!id_is_safe_for_path(record.id)) return;
-    dat_paths paths;
-    format_dat_paths(record.id, paths);
     if (record.dat_unreadable) {
         // Once per run at most: the file is set aside and written here, with
         // the engine lock held, like a full save would.
-        std::lock_guard<std::mutex> writing(write_lock_of(record.id));
-        if (!set_aside_before_write(record, paths.file)) return;
-        encode_heartbeat_file(record, s_image);
-        const auto outcome = write_making_directory(has_directory(record.id), paths, [&] {
-            return platform::swap_in_file(paths.file, paths.spare, s_image, sizeof s_image);
-        });
-        if (outcome == platform::write_outcome::done) {
-            std::lock_guard<std::mutex> table(s_dat_table_lock);
-            dat_file_written(record.id, record.history_version);
-        }
+        write_whole_dat_now(record);
         return;
     }
-    encode_heartbeat_file(record, t_check_image);
+    // The spare holds, when every write went in order, the history as the
+    // check before the last one began to write it: the blocks that changed
+    // since then are all that must be written. Which they are is known only
+    // here, under the engine lock; the write itself comes after.
+    uint32_t blocks = record.dat_blocks_previous | record.dat_blocks_changed;
+    const uint64_t spare_version = record.dat_versions_begun[1];
+    if (spare_version == 0 || !platform::spares_survive_swaps()) blocks = platform::kAllSwapBlocks;
+    encode_heartbeat_blocks(record, blocks, t_check_image);
+    record.dat_blocks_previous = record.dat_blocks_changed;
+    record.dat_blocks_changed = 0;
+    record.dat_versions_begun[1] = record.dat_versions_begun[0];
+    record.dat_versions_begun[0] = record.history_version;
     copy_bounded(write.id, sizeof write.id, record.id);
     write.version = record.history_version;
+    write.blocks = blocks;
+    write.spare_version = spare_version;
     write.pending = true;
 }
 
 bool finish_check_write(const check_write &write) {
     if (!write.pending) return true;
-    std::lock_guard<std::mutex> writing(write_lock_of(write.id));
-    bool directory_known = false;
     {
-        std::lock_guard<std::mutex> table(s_dat_table_lock);
-        const dat_file *file = find_dat_file(write.id);
-        // Deleted meanwhile; or a later check, or a full save, has already
-        // put a newer history in place, which holds this heartbeat too.
-        if (file == nullptr || file->version >= write.version) return true;
-        directory_known = file->has_directory;
+        std::lock_guard<std::mutex> writing(write_lock_of(write.id));
+        bool directory_known = false;
+        bool in_order = false;
+        {
+            std::lock_guard<std::mutex> table(s_dat_table_lock);
+            dat_file *file = find_dat_file(write.id);
+            // Deleted meanwhile; or a later check, or a full save, has already
+            // put a newer history in place, which holds this heartbeat too.
+            if (file == nullptr || file->version >= write.version) return true;
+            directory_known = file->has_directory;
+            // Some blocks alone fit only the spare they were chosen for.
+            in_order = write.blocks == platform::kAllSwapBlocks || file->spare_version == write.spare_version;
+            if (in_order) file->spare_version = 0;  // unknown while it is being written
+        }
+        if (in_order) {
+            dat_paths paths;
+            format_dat_paths(write.id, paths);
+            bool kept = false;
+            const auto outcome = write_making_directory(directory_known, paths, [&] {
+                return platform::swap_in_file(paths.file, paths.spare, t_check_image, sizeof t_check_image,
+                                              write.blocks, kept);
+            });
+            std::lock_guard<std::mutex> table(s_dat_table_lock);
+            if (outcome == platform::write_outcome::done) {
+                if (find_dat_file(write.id) != nullptr) dat_file_written(write.id, write.version, kept);
+                return true;
+            }
+            if (outcome != platform::write_outcome::spare_missing) return false;
+        }
     }
-    dat_paths paths;
-    format_dat_paths(write.id, paths);
-    const auto outcome = write_making_directory(directory_known, paths, [&] {
-        return platform::swap_in_file(paths.file, paths.spare, t_check_image, sizeof t_check_image);
-    });
-    if (outcome != platform::write_outcome::done) return false;
-    std::lock_guard<std::mutex> table(s_dat_table_lock);
-    if (find_dat_file(write.id) != nullptr) dat_file_written(write.id, write.version);
-    return true;
+    // Out of order (two checks of one monitor at once, or a write that
+    // failed before): the whole file is written from the table, the slow
+    // way, under the engine lock. Rare, so the lock may wait for the disk.
+    engine_lock lock;
+    monitor_record *record = find_monitor(write.id);
+    if (record == nullptr) return true;
+    return write_whole_dat_now(*record);
 }
 
 bool save_changed_monitor_dats() {
@@ -330,6 +447,8 @@ bool save_changed_monitor_dats() {
             return platform::stage_swap(paths.file, paths.spare, s_image, sizeof s_image);
         });
         if (outcome != platform::write_outcome::done) {
+            if (dat_file *entry = find_dat_file(record.id)) entry->spare_version = 0;
+            restart_block_tracking(record, 0);
             ok = false;
             continue;
         }
@@ -338,16 +457,23 @@ bool save_changed_monitor_dats() {
     }
     platform::commit_swaps(batch);
     for (size_t k = 0; k < batch.size(); ++k) {
+        monitor_record &record = s_monitors[slots[k]];
         if (batch[k].ok) {
-            dat_file_written(s_monitors[slots[k]].id, s_monitors[slots[k]].history_version);
+            // What the spare holds after a batch is not followed; the next
+            // check writes the whole file once.
+            dat_file_written(record.id, record.history_version, false);
+            restart_block_tracking(record, record.history_version);
         } else {
+            if (dat_file *file = find_dat_file(record.id)) file->spare_version = 0;
+            restart_block_tracking(record, 0);
             ok = false;
         }
     }
     return ok;
 }
 
-void track_new_monitor_dat(const monitor_record &record) {
+void track_new_monitor_dat(monitor_record &record) {
+    restart_block_tracking(record, 0);
     std::lock_guard<std::mutex> table(s_dat_table_lock);
     track_dat_file(record.id);
 }
@@ -391,9 +517,17 @@ void load_monitor_dat(monitor_record &record) {
             }
             break;
     }
+    restart_block_tracking(record, in_file);
+    // A spare left by an earlier run is used again, but only one of the
+    // image's exact size: one a crash left shorter is made whole by the
+    // first write, one grown longer would make the file longer.
+    if (found && platform::file_size(paths.spare) > static_cast<long long>(HEARTBEAT_FILE_SIZE)) {
+        platform::remove_file(paths.spare);
+    }
     std::lock_guard<std::mutex> table(s_dat_table_lock);
     if (dat_file *file = track_dat_file(record.id)) {
         file->version = in_file;
+        file->spare_version = 0;
         file->has_directory = file->has_directory || found;
     }
 }

@@ -61,7 +61,9 @@ bool id_is_safe_for_path(const char *id);
 struct check_write {
     bool pending = false;
     char id[ID_SIZE];
-    uint64_t version = 0;  // history_version of the image
+    uint64_t version = 0;        // history_version of the image
+    uint32_t blocks = 0;         // the blocks of the image to write (platform::swap_in_file)
+    uint64_t spare_version = 0;  // what the spare must hold for those blocks to suffice
 };
 void begin_check_write(monitor_record &record, check_write &write);
 // False when the file should have been written and was not (it keeps the
@@ -77,7 +79,12 @@ void load_monitor_dat(monitor_record &record);
 // The record of which history each file holds follows the table: a new
 // monitor has none in a file yet, a deleted one is forgotten (unless
 // another monitor has the same id), and a start forgets everything.
-void track_new_monitor_dat(const monitor_record &record);
+void track_new_monitor_dat(monitor_record &record);
+
+// Called for every heartbeat written into the ring (slot `ring_slot`) and
+// the counters, so that a check writes only the blocks of the file that
+// changed.
+void note_heartbeat_written(monitor_record &record, int ring_slot);
 void forget_monitor_dat(const char *id);
 void forget_all_monitor_dats();
 

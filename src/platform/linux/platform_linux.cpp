@@ -10,6 +10,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -139,12 +140,20 @@ int open_spare(const char *spare_path) {
     return ::open(spare_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
 }
 
+// False once a file system refused to exchange two names.
+std::atomic<bool> s_exchange_works{true};
+
 // The spare takes the file's place in one step; the file, the spare's.
-bool swap_spare_in(const char *path, const char *spare_path) {
+bool swap_spare_in(const char *path, const char *spare_path, bool &spare_kept) {
+    spare_kept = false;
     if (fault_fires(fault_point::file_rename)) return false;
-    if (::renameat2(AT_FDCWD, spare_path, AT_FDCWD, path, RENAME_EXCHANGE) == 0) return true;
+    if (::renameat2(AT_FDCWD, spare_path, AT_FDCWD, path, RENAME_EXCHANGE) == 0) {
+        spare_kept = true;
+        return true;
+    }
     // No file yet (a new monitor), or a file system that cannot exchange:
     // a plain rename is as atomic, it only uses the spare up.
+    if (errno == EINVAL || errno == ENOSYS) s_exchange_works.store(false, std::memory_order_relaxed);
     if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return false;
     return ::rename(spare_path, path) == 0;
 }
@@ -162,15 +171,37 @@ bool flush_file_system(const char *path) {
 
 }  // namespace
 
-write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size) {
-    int fd = open_spare(spare_path);
-    if (fd < 0) return errno == ENOENT ? write_outcome::no_directory : write_outcome::failed;
-    bool ok = pwrite_all(fd, static_cast<const char *>(data), size, 0);
-    // A spare longer than the data would make the file longer.
-    struct stat st;
-    if (ok && ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) != size) ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size, uint32_t blocks,
+                           bool &spare_kept) {
+    spare_kept = false;
+    if (fault_fires(fault_point::file_open)) return write_outcome::failed;
+    const bool whole = blocks == kAllSwapBlocks;
+    // Some blocks alone make sense only over a spare that holds the rest.
+    int fd = ::open(spare_path, (whole ? O_CREAT : 0) | O_WRONLY | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        if (errno != ENOENT) return write_outcome::failed;
+        return whole ? write_outcome::no_directory : write_outcome::spare_missing;
+    }
+    const auto *bytes = static_cast<const char *>(data);
+    const size_t count = (size + kSwapBlockSize - 1) / kSwapBlockSize;
+    auto wanted = [&](size_t block) { return whole || (block < 32 && ((blocks >> block) & 1u) != 0); };
+    bool ok = true;
+    for (size_t block = 0; ok && block < count;) {
+        if (!wanted(block)) {
+            ++block;
+            continue;
+        }
+        // A run of wanted blocks goes out in one write.
+        size_t end = block;
+        while (end < count && wanted(end)) ++end;
+        const size_t from = block * kSwapBlockSize;
+        const size_t to = std::min(end * kSwapBlockSize, size);
+        ok = pwrite_all(fd, bytes + from, to - from, static_cast<off_t>(from));
+        block = end;
+    }
     if (::close(fd) != 0) ok = false;
-    return ok && swap_spare_in(path, spare_path) ? write_outcome::done : write_outcome::failed;
+    if (!ok || !swap_spare_in(path, spare_path, spare_kept)) return write_outcome::failed;
+    return write_outcome::done;
 }
 
 write_outcome stage_swap(const char *, const char *spare_path, const void *data, size_t size) {
@@ -207,7 +238,10 @@ void commit_swaps(std::vector<staged_swap> &batch) {
     // that reached the disk without its data would leave old bytes behind
     // the new name after a power cut.
     if (fault_fires(fault_point::file_sync) || !flush_file_system(batch.front().path.c_str())) return;
-    for (staged_swap &item : batch) item.ok = swap_spare_in(item.path.c_str(), item.spare_path.c_str());
+    for (staged_swap &item : batch) {
+        bool kept = false;
+        item.ok = swap_spare_in(item.path.c_str(), item.spare_path.c_str(), kept);
+    }
     if (!flush_file_system(batch.front().path.c_str())) {
         for (staged_swap &item : batch) item.ok = false;
     }
@@ -280,6 +314,14 @@ rename_outcome rename_no_replace(const char *from, const char *to) {
 }
 
 bool remove_file(const char *path) { return ::unlink(path) == 0 || errno == ENOENT; }
+
+long long file_size(const char *path) {
+    struct stat st;
+    if (::stat(path, &st) != 0) return -1;
+    return static_cast<long long>(st.st_size);
+}
+
+bool spares_survive_swaps() { return s_exchange_works.load(std::memory_order_relaxed); }
 
 bool list_directory(const char *path, std::vector<std::string> &names) {
     names.clear();

@@ -144,7 +144,12 @@ bool move_spare_in(const char *path, const char *spare_path, bool durable) {
 
 }  // namespace
 
-write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size) {
+write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size, uint32_t blocks,
+                           bool &spare_kept) {
+    // The move uses the spare up, so there is never one to write some
+    // blocks into.
+    spare_kept = false;
+    if (blocks != kAllSwapBlocks) return write_outcome::spare_missing;
     const write_outcome written = write_spare(spare_path, data, size, false);
     if (written != write_outcome::done) return written;
     return move_spare_in(path, spare_path, false) ? write_outcome::done : write_outcome::failed;
@@ -275,6 +280,15 @@ rename_outcome rename_no_replace(const char *from, const char *to) {
         default: return rename_outcome::failed;
     }
 }
+
+long long file_size(const char *path) {
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    if (!GetFileAttributesExW(wide_path(path).c_str(), GetFileExInfoStandard, &data)) return -1;
+    return static_cast<long long>((static_cast<unsigned long long>(data.nFileSizeHigh) << 32) | data.nFileSizeLow);
+}
+
+// A replacing move uses the spare up (see move_spare_in).
+bool spares_survive_swaps() { return false; }
 
 bool remove_file(const char *path) {
     if (DeleteFileW(wide_path(path).c_str())) return true;
