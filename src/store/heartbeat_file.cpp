@@ -2,6 +2,7 @@
 #include <bit>
 #include <cmath>
 #include <mutex>
+#include <shared_mutex>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -74,11 +75,13 @@ int s_dat_file_count = 0;
 
 // Whoever writes a heartbeat file holds its write lock across the file
 // work, one lock per share of the ids, so that checks of different monitors
-// write side by side while two writers of one file never meet. A full save
-// holds them all. Order: the engine lock, then write locks (in index
-// order), then the table lock; never the other way round.
+// write side by side while two writers of one file never meet; and holds
+// s_dat_save_lock shared meanwhile. A full save holds s_dat_save_lock
+// alone, which keeps every other writer out. Order: the engine lock,
+// s_dat_save_lock, a write lock, the table lock; never the other way round.
 constexpr size_t kWriteLocks = 64;
 std::mutex s_dat_write_locks[kWriteLocks];
+std::shared_mutex s_dat_save_lock;
 
 std::mutex &write_lock_of(const char *id) {
     uint32_t hash = 2166136261u;  // FNV-1a
@@ -86,15 +89,11 @@ std::mutex &write_lock_of(const char *id) {
     return s_dat_write_locks[hash % kWriteLocks];
 }
 
-struct all_write_locks {
-    all_write_locks() {
-        for (std::mutex &m : s_dat_write_locks) m.lock();
-    }
-    ~all_write_locks() {
-        for (size_t i = kWriteLocks; i-- > 0;) s_dat_write_locks[i].unlock();
-    }
-    all_write_locks(const all_write_locks &) = delete;
-    all_write_locks &operator=(const all_write_locks &) = delete;
+// The locks of one writer of one file.
+struct file_writer_locks {
+    std::shared_lock<std::shared_mutex> beside_others;
+    std::lock_guard<std::mutex> this_file;
+    explicit file_writer_locks(const char *id) : beside_others(s_dat_save_lock), this_file(write_lock_of(id)) {}
 };
 
 dat_file *find_dat_file(const char *id) {
@@ -328,7 +327,7 @@ bool id_is_safe_for_path(const char *id) {
 bool write_whole_dat_now(monitor_record &record) {
     dat_paths paths;
     format_dat_paths(record.id, paths);
-    std::lock_guard<std::mutex> writing(write_lock_of(record.id));
+    file_writer_locks writing(record.id);
     if (!set_aside_before_write(record, paths.file)) return false;
     encode_heartbeat_file(record, s_image);
     bool kept = false;
@@ -377,7 +376,7 @@ void begin_check_write(monitor_record &record, check_write &write) {
 bool finish_check_write(const check_write &write) {
     if (!write.pending) return true;
     {
-        std::lock_guard<std::mutex> writing(write_lock_of(write.id));
+        file_writer_locks writing(write.id);
         bool directory_known = false;
         bool in_order = false;
         {
@@ -418,7 +417,7 @@ bool finish_check_write(const check_write &write) {
 
 bool save_changed_monitor_dats() {
     // No check may write meanwhile; the engine lock keeps the table still.
-    all_write_locks writing;
+    std::unique_lock<std::shared_mutex> writing(s_dat_save_lock);
     std::lock_guard<std::mutex> table(s_dat_table_lock);
     bool ok = true;
     std::vector<platform::staged_swap> batch;
