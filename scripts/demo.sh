@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The demo: installs what is missing, builds, then runs `vantorel-uptime watch`
+# The demo: installs what building needs, builds the command line, then runs `vantorel-uptime watch`
 # on a fresh demo directory with a few loopback targets. One of them, a small
 # local web server, is stopped and started again every 15 seconds, so the
 # table shows a monitor going down and coming back, with its flips.
