@@ -27,6 +27,8 @@ test_packages=(
   clang libclang-rt-14-dev lld
   # the loopback test servers and the private network namespace
   openssl curl iproute2 util-linux binutils
+  # checking the man page
+  groff-base
   # the Windows DLL: cross-compiler and the runtime the tests run under
   mingw-w64 wine wine64
 )
