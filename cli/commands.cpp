@@ -124,7 +124,12 @@ int run_add(const invocation &inv) {
         }
         return command_error(inv.command, message);
     }
-    if (!engine.save(inv)) return exit_failed;
+    if (!engine.save(inv)) {
+        // Part of it may be on disk: adding it again could make a second one.
+        std::fprintf(stderr, "%s: the monitor %s may be saved in part; see 'vantorel-uptime list' before adding it again\n",
+                     inv.command.c_str(), id);
+        return exit_failed;
+    }
     if (inv.has("json")) {
         const std::vector<monitor_row> monitors = read_monitors();
         if (const monitor_row *m = find_monitor(monitors, id)) print_line(monitor_json(*m));

@@ -1,8 +1,10 @@
 // vantorel-uptime: the command-line host of the engine. This file reads the
 // command line and hands over to one command; every command starts the
 // engine on --dir, does its work and stops it, which saves the state.
+#include <cerrno>
 #include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <string>
@@ -358,7 +360,11 @@ int command_error(std::string_view command, std::string_view message) {
 int main(int argc, char **argv) {
     try {
         int status = cli::run_main(argc, argv);
-        if (std::fflush(stdout) != 0 && status == cli::exit_ok) status = cli::exit_failed;
+        if ((std::fflush(stdout) != 0 || std::ferror(stdout)) && status == cli::exit_ok) {
+            // A reader that went away (`| head -1`) needs no message.
+            if (errno != EPIPE) std::fprintf(stderr, "vantorel-uptime: cannot write the output: %s\n", std::strerror(errno));
+            status = cli::exit_failed;
+        }
         return status;
     } catch (const std::exception &e) {
         std::fprintf(stderr, "vantorel-uptime: %s\n", e.what());

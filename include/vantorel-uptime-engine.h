@@ -18,18 +18,29 @@
  *   config.json                 the webhook URL
  *   monitors.json               the monitors and their last results
  *   data/<id>/heartbeats.dat    each monitor's history, 54712 bytes
+ *   .lock                       held by the process that has the engine
+ *                               started on the directory; holds its id
  * Files are replaced atomically (written beside the old one, then renamed
  * over it); directories are created owner-only (0700) and files owner-only
- * (0600) where the platform has such modes.
+ * (0600) where the platform has such modes. One process at a time may have
+ * the engine started on a directory.
+ *
+ * A state file that exists but cannot be loaded (unreadable, not JSON, the
+ * wrong root type; a heartbeat file shorter than its header or with a wrong
+ * magic, capacity, head or count) counts as empty at start, and is never
+ * written over: before the engine first writes in its place it renames it
+ * to "<name>.unreadable-YYYYMMDDTHHMMSSZ" (UTC; "-1", "-2", ... appended
+ * when that name is taken). Temporary files that a process killed during a
+ * save left behind are removed at start.
  *
  * Results and errors
  * ------------------
  * Operations return 0 on success and -1 on failure. A failure leaves one of
  * the fixed texts listed with each function for uptime_last_error(); a
- * success never clears it (only a successful start does). File errors are
- * never reported: a state file that cannot be written leaves the previous
- * one intact, and a file that cannot be read at start counts as absent.
- * A probe that finds its target down is an outcome, not an error.
+ * success never clears it (only a successful start does). A state file that
+ * cannot be written leaves the previous one intact; uptime_save_state() is
+ * the call that reports it. A probe that finds its target down is an
+ * outcome, not an error.
  *
  * Threads
  * -------
@@ -99,12 +110,20 @@ extern "C" {
  *   directory). Longer than 511 bytes: its first 511 bytes are used, cut at a
  *   whole UTF-8 character. The directory and its "data" subdirectory are
  *   created when missing.
- * Loads config.json, monitors.json and every monitor's heartbeats.dat. A
- * missing or malformed file counts as empty; loading never fails the start.
+ * Takes the storage directory's lock (the file .lock in it) for as long as
+ * the engine stays started, removes the temporary files of an interrupted
+ * save, and loads config.json, monitors.json and every monitor's
+ * heartbeats.dat. A missing or malformed file counts as empty (see the top
+ * of this header); loading never fails the start.
  * Returns 0 when started, also when the engine already was (then nothing
  * changes and storage_dir is ignored); -1 when the network layer cannot be
- * started.
- * Errors: "WSAStartup failed".
+ * started or the directory cannot be locked. A refused start reads and
+ * writes no state file.
+ * Errors: "WSAStartup failed", "Storage directory in use by another
+ *   process" (another process has the engine started on it; a process that
+ *   dies releases it), "Cannot lock storage directory" (the lock file
+ *   cannot be created or opened: a directory that cannot be created or
+ *   written, a path that is a file).
  * A successful start empties the last-error text. Must not run while any
  * other call into the engine is in progress.
  */
@@ -114,9 +133,11 @@ UPTIME_API int uptime_engine_init(const char *storage_dir);
  * uptime_engine_cleanup - save everything and stop the engine.
  *
  * Writes config.json, monitors.json and every heartbeat file that changed,
- * then stops. Does nothing when the engine is not started. A later
- * uptime_engine_init() starts over and reloads. Must not run while any
- * other call (a check in particular) is in progress.
+ * releases the storage directory, then stops. Does nothing when the engine
+ * is not started. A later uptime_engine_init() starts over and reloads. Must
+ * not run while any other call (a check in particular) is in progress. A
+ * host that must know whether everything reached the disk calls
+ * uptime_save_state() first.
  */
 UPTIME_API void uptime_engine_cleanup(void);
 
@@ -126,7 +147,9 @@ UPTIME_API void uptime_engine_cleanup(void);
  * url: may be null; null or "" means no webhook. Longer than 1023 bytes: its
  *   first 1023 bytes are kept, cut at a whole UTF-8 character. The URL is
  *   saved in config.json at once.
- * Returns 0, or -1 with the previous URL kept.
+ * Returns 0 once the URL is in force, also when config.json could not be
+ * written (uptime_save_state() reports that), or -1 with the previous URL
+ * kept.
  * Errors: "Engine not initialized", "Invalid webhook URL" (not valid UTF-8).
  */
 UPTIME_API int uptime_set_webhook_url(const char *url);
@@ -135,8 +158,13 @@ UPTIME_API int uptime_set_webhook_url(const char *url);
  * uptime_save_state - write config.json, monitors.json and the heartbeat
  * files now. Status, latency and last-check time of the monitors reach
  * monitors.json only through this call, an add, a delete or the stop.
- * Returns 0 (also when a file could not be written), or -1.
- * Errors: "Engine not initialized".
+ * Every file is attempted, and flushed to the disk before the call returns.
+ * Returns 0 when every file that had to be written was written; -1 when the
+ * engine is not started, or when any file could not be written (the disk
+ * is full or read-only, no memory for its text, or an unreadable file in
+ * its place could not be set aside): what was written stays written and
+ * the rest is attempted again by the next save.
+ * Errors: "Engine not initialized", "Failed to save state".
  */
 UPTIME_API int uptime_save_state(void);
 
@@ -144,8 +172,11 @@ UPTIME_API int uptime_save_state(void);
  * uptime_last_error - the text of the last failure.
  *
  * Returns a zero-terminated text owned by the engine, never null; "" before
- * any failure and after each successful start. The text is process-wide: a
- * failure in one thread replaces the message of another. No lock is taken.
+ * any failure and after each successful start. It is always one of the
+ * fixed texts listed with the functions, whole, and stays valid for the
+ * life of the process, even while other threads fail at the same time. The
+ * text is process-wide: a failure in one thread replaces the message of
+ * another. No lock is taken.
  */
 UPTIME_API const char *uptime_last_error(void);
 
@@ -161,7 +192,9 @@ UPTIME_API const char *uptime_last_error(void);
  *   that receive the new identifier, a random version-4 UUID in lower case.
  * The new monitor is pending (status 2). monitors.json and the new
  * monitor's heartbeat file are written before the call returns.
- * Returns 0, or -1.
+ * Returns 0 once the monitor is in the table, also when a file could not be
+ * written (uptime_save_state() reports that; retrying the add would make a
+ * second monitor), or -1 with nothing added.
  * Errors: "Engine not initialized", "Invalid name or target",
  *   "Maximum monitors capacity reached".
  */
@@ -174,7 +207,9 @@ UPTIME_API int uptime_monitor_add(const char *name, int type, const char *target
  * monitor_id: exact, case-sensitive identifier; must not be null.
  * monitors.json is written before the call returns. The monitor's
  * data/<id>/ directory is left on disk.
- * Returns 0, or -1.
+ * Returns 0 once the monitor is gone from the table, also when
+ * monitors.json could not be written (uptime_save_state() reports that), or
+ * -1.
  * Errors: "Engine not initialized or null monitor_id", "Monitor not found".
  */
 UPTIME_API int uptime_monitor_delete(const char *monitor_id);

@@ -90,7 +90,8 @@ TEST_F(MendedFaults, InterruptedSaveLeavesThePreviousFileWhole) {
         {"heartbeats.dat by a save",
          [] {
              ASSERT_EQ(uptime_heartbeat_record("keep", 0, 2.0, 500), 0);
-             ASSERT_EQ(uptime_save_state(), 0);
+             ASSERT_EQ(uptime_save_state(), -1);
+             EXPECT_STREQ(uptime_last_error(), "Failed to save state");
          },
          "data/keep/heartbeats.dat", 2},
     };

@@ -5,6 +5,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <string>
 
 #include "core/engine_state.h"
@@ -12,6 +17,7 @@
 #include "monitors/monitors.h"
 #include "platform/fault.h"
 #include "platform/platform.h"
+#include "probes/probes.h"
 #include "test_support.h"
 
 namespace vue::test {
@@ -22,6 +28,8 @@ using platform::fault_point;
 class PosixRegistry : public engine_test {};
 class PosixFiles : public engine_test {};
 class PosixEnsureDir : public engine_test {};
+class PosixStorageLock : public engine_test {};
+class PosixLocale : public engine_test {};
 
 // Two processes whose OS random source fails must still not draw the same
 // identifiers: they would share one data/<id>/ directory. The parent draws
@@ -65,6 +73,62 @@ TEST_F(PosixRegistry, FallbackIdentifiersDifferBetweenProcesses) {
     for (int i = 0; i < 4; ++i) {
         for (int j = 0; j < 4; ++j) EXPECT_NE(ours.substr(36 * i, 36), theirs.substr(36 * j, 36));
     }
+}
+
+// The lock belongs to the process: one killed without a chance to stop the
+// engine leaves the directory free for the next.
+TEST_F(PosixStorageLock, KilledOwnerLeavesTheDirectoryFree) {
+    int fds[2];
+    ASSERT_EQ(pipe(fds), 0);
+    pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        close(fds[0]);
+        const char started = uptime_engine_init(utf8(storage_).c_str()) == 0 ? 'y' : 'n';
+        if (write(fds[1], &started, 1) != 1) _exit(1);
+        for (;;) pause();
+    }
+    close(fds[1]);
+    char started = 0;
+    ASSERT_EQ(read(fds[0], &started, 1), 1);
+    close(fds[0]);
+    ASSERT_EQ(started, 'y');
+    EXPECT_EQ(uptime_engine_init(utf8(storage_).c_str()), -1);
+    EXPECT_STREQ(uptime_last_error(), "Storage directory in use by another process");
+    // The owner's process id is there for people to see.
+    EXPECT_EQ(read_file_bytes(storage_ / ".lock"), std::to_string(child) + "\n");
+    kill(child, SIGKILL);
+    int status = 0;
+    waitpid(child, &status, 0);
+    start();
+    EXPECT_EQ(read_file_bytes(storage_ / ".lock"), std::to_string(getpid()) + "\n");
+}
+
+// A host may switch LC_NUMERIC to a locale with a decimal comma; the event
+// must stay JSON. The locale is made for the test from the system's locale
+// sources, so it does not depend on which locales a machine has built.
+TEST_F(PosixLocale, EventBodyIgnoresADecimalCommaLocale) {
+    const fs::path locales = root_ / "locales";
+    fs::create_directories(locales);
+    const std::string make = "localedef -i de_DE -f UTF-8 " + (locales / "de_DE.UTF-8").string() + " >/dev/null 2>&1";
+    if (std::system(make.c_str()) != 0) GTEST_SKIP() << "localedef or the de_DE locale source is not installed";
+    const char *previous_path = std::getenv("LOCPATH");
+    const std::string saved_path = previous_path != nullptr ? previous_path : "";
+    setenv("LOCPATH", locales.c_str(), 1);
+    const std::string saved_locale = std::setlocale(LC_NUMERIC, nullptr);
+    ASSERT_NE(std::setlocale(LC_NUMERIC, "de_DE.UTF-8"), nullptr);
+    char probe[16];
+    std::snprintf(probe, sizeof probe, "%.2f", 0.04);
+    const std::string body = status_change_body("id", "n", 0, 0.04, 1765360000);
+    std::setlocale(LC_NUMERIC, saved_locale.c_str());
+    if (previous_path != nullptr) {
+        setenv("LOCPATH", saved_path.c_str(), 1);
+    } else {
+        unsetenv("LOCPATH");
+    }
+    ASSERT_STREQ(probe, "0,04");  // the locale really is in force
+    EXPECT_EQ(body, R"({"event":"status_change","monitor_id":"id","name":"n","status":0,"status_text":"DOWN",)"
+                    R"("latency_ms":0.04,"timestamp":1765360000})");
 }
 
 // Owner-only files and directories: config.json may hold a secret token.

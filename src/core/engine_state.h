@@ -30,7 +30,6 @@ constexpr size_t NAME_SIZE = 128;
 constexpr size_t TARGET_SIZE = 512;
 constexpr size_t STORAGE_DIR_SIZE = 512;
 constexpr size_t WEBHOOK_URL_SIZE = 1024;
-constexpr size_t LAST_ERROR_SIZE = 1024;
 constexpr size_t PATH_SIZE = 2048;
 constexpr size_t REPORT_BUFFER_SIZE = 524288;
 
@@ -72,13 +71,20 @@ struct monitor_record {
     // True while the history differs from what heartbeats.dat holds, so a
     // full save skips files whose bytes would not change.
     bool dat_changed;
+    // True while heartbeats.dat exists but could not be loaded (unreadable,
+    // too short, wrong magic, capacity, head or count): it is set aside
+    // before anything is written in its place.
+    bool dat_unreadable;
 };
 
 extern monitor_record s_monitors[MAX_MONITORS];
 extern int s_monitor_count;  // slots 0 .. s_monitor_count - 1 are in use, no gaps
 extern char s_storage_dir[STORAGE_DIR_SIZE];
 extern char s_webhook_url[WEBHOOK_URL_SIZE];  // "" = no webhook
-extern char s_last_error[LAST_ERROR_SIZE];
+// The text of the last failure. Always one of the fixed texts of msg (or
+// ""), published whole as one pointer, so a reader in another thread never
+// sees a text half replaced.
+extern std::atomic<const char *> s_last_error;
 extern char s_monitors_json[REPORT_BUFFER_SIZE];
 extern char s_heartbeats_json[REPORT_BUFFER_SIZE];
 // 1 while started. Read without the lock at every entry, hence atomic.
@@ -97,7 +103,8 @@ public:
 // lock; the pointer is valid only until it releases it.
 monitor_record *find_monitor(const char *id);
 
-// Replaces the last-error text.
+// Replaces the last-error text. `message` must have static storage (one of
+// the texts of msg): readers keep the pointer.
 void set_last_error(const char *message);
 
 // Copies `source` into `dest` (capacity `dest_size`, always terminated),
@@ -116,6 +123,9 @@ inline constexpr const char *kNotInitializedOrNullId = "Engine not initialized o
 inline constexpr const char *kMonitorNotFound = "Monitor not found";
 inline constexpr const char *kInvalidWebhookUrl = "Invalid webhook URL";
 inline constexpr const char *kInvalidLatency = "Invalid latency";
+inline constexpr const char *kSaveFailed = "Failed to save state";
+inline constexpr const char *kStorageInUse = "Storage directory in use by another process";
+inline constexpr const char *kCannotLockStorage = "Cannot lock storage directory";
 }  // namespace msg
 
 }  // namespace vue

@@ -15,6 +15,8 @@ enum class fault_point : int {
     file_sync,      // flushing the file to disk fails
     file_rename,    // renaming the temporary file over the target fails
     icmp_open,      // ICMP echo cannot be used in this process
+    file_set_aside, // renaming an unreadable file out of the way fails
+    text_memory,    // growing a text buffer finds no memory
     count_
 };
 

@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace vue::platform {
 
@@ -56,13 +57,48 @@ void make_directory(const char *path);
 // old file is untouched.
 bool replace_file(const char *path, const void *data, size_t size, bool durable);
 
-// Reads at most `capacity` bytes from the start of the file at `path` into
-// `out`. Returns the number of bytes read, or -1 when the file cannot be
-// opened or read.
-long long read_file_prefix(const char *path, void *out, size_t capacity);
+// What a read found. `missing` is the normal case of a file never written;
+// `failed` means something is there that could not be read (no permission,
+// a directory, an I/O error), which the caller must not mistake for absent.
+enum class read_outcome { ok, missing, failed };
 
-// Reads a whole file. False when it cannot be opened or read.
-bool read_whole_file(const char *path, std::string &out);
+// Reads at most `capacity` bytes from the start of the file at `path` into
+// `out`; `got` receives the number of bytes read.
+read_outcome read_file_prefix(const char *path, void *out, size_t capacity, size_t &got);
+
+// Reads a whole file.
+read_outcome read_whole_file(const char *path, std::string &out);
+
+enum class rename_outcome {
+    done,
+    target_exists,   // nothing was renamed: `to` is taken
+    source_missing,  // nothing was renamed: `from` is not there
+    failed
+};
+// Renames `from` to `to` in the same directory without ever replacing an
+// existing `to`.
+rename_outcome rename_no_replace(const char *from, const char *to);
+
+// Removes one file; true when it is gone (also when it never existed).
+bool remove_file(const char *path);
+
+// The names in a directory, "." and ".." left out. False when it cannot be
+// listed.
+bool list_directory(const char *path, std::vector<std::string> &names);
+
+// --- The storage directory lock -------------------------------------------------
+// One process at a time owns a storage directory: the lock is an exclusive
+// OS lock on the file at `lock_path`, which also receives the owner's
+// process id as text. The OS drops the lock when its owner dies, so a crash
+// never leaves a directory locked.
+enum class storage_lock_outcome {
+    locked,
+    busy,    // another process holds it
+    failed   // the lock file cannot be created or opened
+};
+storage_lock_outcome storage_lock_acquire(const char *lock_path);
+// Releases the lock taken by storage_lock_acquire; nothing when none is held.
+void storage_lock_release();
 
 // --- Name resolution -------------------------------------------------------------
 // The hint sets the probes use: any family with stream sockets (DNS and TCP

@@ -1,6 +1,6 @@
 // The HTTP(S) probe and the status-change webhook: the rules of both, above
 // the platform's one HTTP exchange.
-#include <cinttypes>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -40,6 +40,12 @@ void append_json_escaped(std::string &out, const char *text) {
                 }
         }
     }
+}
+
+void append_number(std::string &out, int64_t value) {
+    char digits[24];
+    auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
+    out.append(digits, static_cast<size_t>(end - digits));
 }
 
 }  // namespace
@@ -87,10 +93,19 @@ std::string status_change_body(const char *monitor_id, const char *name, int sta
     append_json_escaped(body, monitor_id);
     body += "\",\"name\":\"";
     append_json_escaped(body, name);
-    char tail[160];
-    std::snprintf(tail, sizeof tail, "\",\"status\":%d,\"status_text\":\"%s\",\"latency_ms\":%.2f,\"timestamp\":%" PRId64 "}",
-                  status, status == 1 ? "UP" : "DOWN", latency_ms, timestamp);
-    body += tail;
+    body += "\",\"status\":";
+    append_number(body, status);
+    body += ",\"status_text\":\"";
+    body += status == 1 ? "UP" : "DOWN";
+    body += "\",\"latency_ms\":";
+    // Two decimals, rounded from the exact binary value, and always a '.':
+    // the host's LC_NUMERIC must not turn the event into invalid JSON.
+    char latency[400];
+    auto [end, ec] = std::to_chars(latency, latency + sizeof latency, latency_ms, std::chars_format::fixed, 2);
+    body.append(latency, ec == std::errc() ? static_cast<size_t>(end - latency) : 0);
+    body += ",\"timestamp\":";
+    append_number(body, timestamp);
+    body += "}";
     return body;
 }
 

@@ -117,33 +117,50 @@ bool id_is_safe_for_path(const char *id) {
     return std::strpbrk(id, "/\\:") == nullptr;
 }
 
-void save_monitor_dat(monitor_record &record, bool durable) {
-    if (!id_is_safe_for_path(record.id)) return;
+bool save_monitor_dat(monitor_record &record, bool durable) {
+    if (!id_is_safe_for_path(record.id)) return true;
     char dir[PATH_SIZE], file[PATH_SIZE];
     format_dat_paths(record.id, dir, file);
     ensure_dir(dir);
+    if (record.dat_unreadable) {
+        if (!set_aside_unreadable(file)) return false;
+        // Monitors that share this id (only a hand-edited monitors.json makes
+        // them) loaded the same file.
+        for (int i = 0; i < s_monitor_count; ++i) {
+            if (std::strcmp(s_monitors[i].id, record.id) == 0) s_monitors[i].dat_unreadable = false;
+        }
+        record.dat_unreadable = false;
+    }
     encode_heartbeat_file(record, s_image);
-    if (!platform::replace_file(file, s_image, sizeof s_image, durable)) return;
-    // Monitors that share this id (only a hand-edited monitors.json makes
-    // them) share this file too, which now holds this record's history.
+    if (!platform::replace_file(file, s_image, sizeof s_image, durable)) return false;
+    // Monitors that share this id share this file too, which now holds this
+    // record's history.
     for (int i = 0; i < s_monitor_count; ++i) {
         if (&s_monitors[i] != &record && std::strcmp(s_monitors[i].id, record.id) == 0) {
             s_monitors[i].dat_changed = true;
         }
     }
     record.dat_changed = false;
+    return true;
 }
 
 void load_monitor_dat(monitor_record &record) {
     // Until proven equal to what a save would write, the file needs writing.
     record.dat_changed = true;
+    record.dat_unreadable = false;
     if (!id_is_safe_for_path(record.id)) return;
     char dir[PATH_SIZE], file[PATH_SIZE];
     format_dat_paths(record.id, dir, file);
-    long long got = platform::read_file_prefix(file, s_disk_image, sizeof s_disk_image);
-    if (got < 0) return;
-    auto size = static_cast<size_t>(got);
-    if (!decode_heartbeat_file(s_disk_image, size, record)) return;
+    size_t size = 0;
+    switch (platform::read_file_prefix(file, s_disk_image, sizeof s_disk_image, size)) {
+        case platform::read_outcome::missing: return;  // no check yet
+        case platform::read_outcome::failed: record.dat_unreadable = true; return;
+        case platform::read_outcome::ok: break;
+    }
+    if (!decode_heartbeat_file(s_disk_image, size, record)) {
+        record.dat_unreadable = true;
+        return;
+    }
     if (size == HEARTBEAT_FILE_SIZE) {
         encode_heartbeat_file(record, s_image);
         record.dat_changed = std::memcmp(s_image, s_disk_image, HEARTBEAT_FILE_SIZE) != 0;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "platform/fault.h"
+
 #include <rapidjson/memorystream.h>
 #include <rapidjson/reader.h>
 
@@ -126,6 +128,7 @@ void growing_sink::reset() {
 }
 
 void growing_sink::grow() {
+    if (platform::fault_fires(platform::fault_point::text_memory)) throw std::bad_alloc();
     size_t wanted = capacity_ * 2;
     if (data_ == fixed_ && heap_capacity_ >= wanted) {
         std::memcpy(heap_, data_, size_);
@@ -162,6 +165,71 @@ const char *growing_sink::c_str() {
 
 namespace {
 
+// Reads one JSON number from its text, which RapidJSON has already checked
+// against the grammar. Integers stay integers while they fit 64 bits; reals
+// are rounded correctly over the whole double range, a magnitude too small
+// for a double reads as zero and one too large is an error. RapidJSON's own
+// full-precision conversion is not used: it crashes on some subnormal
+// numbers and misreads others near the ends of the range.
+bool read_number(std::string_view text, rapidjson::Document &doc) {
+    const char *first = text.data();
+    const char *last = first + text.size();
+    if (text.find_first_of(".eE") == std::string_view::npos) {
+        if (text.front() == '-') {
+            int64_t value = 0;
+            auto [end, ec] = std::from_chars(first, last, value);
+            if (ec == std::errc() && end == last) return doc.Int64(value);
+        } else {
+            uint64_t value = 0;
+            auto [end, ec] = std::from_chars(first, last, value);
+            if (ec == std::errc() && end == last) return doc.Uint64(value);
+        }
+        // Beyond 64 bits: a real, as below.
+    }
+    double value = 0.0;
+    auto [end, ec] = std::from_chars(first, last, value);
+    if (end != last) return false;
+    if (ec == std::errc()) return doc.Double(value);
+    if (ec != std::errc::result_out_of_range) return false;
+    // Out of range either way: the power of ten of the first significant
+    // digit tells underflow (reads as zero) from overflow (an error).
+    const char *p = first;
+    const bool negative = *p == '-';
+    if (negative) ++p;
+    const char *integer_end = p;
+    while (integer_end < last && *integer_end >= '0' && *integer_end <= '9') ++integer_end;
+    int64_t power = 0;
+    bool found = false;
+    for (const char *d = p; d < integer_end && !found; ++d) {
+        if (*d != '0') {
+            power = integer_end - d - 1;
+            found = true;
+        }
+    }
+    const char *q = integer_end;
+    if (q < last && *q == '.') {
+        for (++q; q < last && *q >= '0' && *q <= '9'; ++q) {
+            if (!found && *q != '0') {
+                power = -(q - integer_end);
+                found = true;
+            }
+        }
+    }
+    int64_t exponent = 0;
+    if (q < last && (*q == 'e' || *q == 'E')) {
+        ++q;
+        const bool exponent_negative = *q == '-';
+        if (*q == '-' || *q == '+') ++q;
+        // Beyond this bound only the exponent's sign matters.
+        for (; q < last; ++q) {
+            if (exponent < 1000000) exponent = exponent * 10 + (*q - '0');
+        }
+        if (exponent_negative) exponent = -exponent;
+    }
+    if (!found || power + exponent >= 0) return false;
+    return doc.Double(negative ? -0.0 : 0.0);
+}
+
 // Forwards SAX events to the document, refusing any string or key that is
 // not valid UTF-8 after unescaping: RapidJSON lets a lone "\uDC00" through
 // as an encoded surrogate.
@@ -169,12 +237,13 @@ struct strict_handler {
     rapidjson::Document &doc;
     bool Null() { return doc.Null(); }
     bool Bool(bool b) { return doc.Bool(b); }
-    bool Int(int i) { return doc.Int(i); }
-    bool Uint(unsigned u) { return doc.Uint(u); }
-    bool Int64(int64_t i) { return doc.Int64(i); }
-    bool Uint64(uint64_t u) { return doc.Uint64(u); }
-    bool Double(double d) { return doc.Double(d); }
-    bool RawNumber(const char *s, rapidjson::SizeType n, bool copy) { return doc.RawNumber(s, n, copy); }
+    // Numbers arrive as text (kParseNumbersAsStringsFlag); see read_number.
+    bool Int(int) { return false; }
+    bool Uint(unsigned) { return false; }
+    bool Int64(int64_t) { return false; }
+    bool Uint64(uint64_t) { return false; }
+    bool Double(double) { return false; }
+    bool RawNumber(const char *s, rapidjson::SizeType n, bool) { return read_number(std::string_view(s, n), doc); }
     bool String(const char *s, rapidjson::SizeType n, bool copy) {
         return utf8_is_valid(std::string_view(s, n)) && doc.String(s, n, copy);
     }
@@ -191,7 +260,7 @@ struct strict_generator {
     std::string_view text;
     bool parsed = false;
     bool operator()(rapidjson::Document &doc) {
-        constexpr unsigned kFlags = rapidjson::kParseFullPrecisionFlag | rapidjson::kParseValidateEncodingFlag |
+        constexpr unsigned kFlags = rapidjson::kParseNumbersAsStringsFlag | rapidjson::kParseValidateEncodingFlag |
                                     rapidjson::kParseIterativeFlag;
         rapidjson::MemoryStream stream(text.data(), text.size());
         rapidjson::Reader reader;

@@ -1,7 +1,8 @@
 // Persistence: config.json, monitors.json and each monitor's heartbeats.dat.
-// Every routine here runs with the engine lock held by its caller and
-// reports nothing: a file that cannot be written leaves the previous one
-// intact, a file that cannot be read counts as absent.
+// Every routine here runs with the engine lock held by its caller. A file
+// that cannot be written leaves the previous one intact; a file that cannot
+// be read counts as absent for the start, but is never written over: it is
+// set aside first (set_aside_unreadable), so nothing a user had is lost.
 #pragma once
 
 #include <cstddef>
@@ -49,18 +50,39 @@ bool id_is_safe_for_path(const char *id);
 
 // Writes the monitor's heartbeats.dat (creating data/<id>/), clearing its
 // changed mark on success. `durable` flushes the file to disk before it
-// replaces the old one.
-void save_monitor_dat(monitor_record &record, bool durable);
+// replaces the old one. False when the file should have been written and
+// was not; a monitor whose id is unsafe for a path never has a file, which
+// is no failure.
+bool save_monitor_dat(monitor_record &record, bool durable);
 void load_monitor_dat(monitor_record &record);
 
 // --- config.json and monitors.json ----------------------------------------------
 
-void save_config_file();
+// Each returns false when a file it should have written was not written
+// (no memory for the text, a file-system error, an unreadable file that
+// could not be set aside).
+bool save_config_file();
 // Writes the heartbeat file of every monitor whose history changed, then
 // monitors.json.
-void save_monitors_file();
+bool save_monitors_file();
+// Neither load fails the start: a missing or bad file leaves its part of
+// the state empty. A file that exists but was not loaded is remembered, so
+// that the next save sets it aside instead of writing over it.
 void load_config_file();
 void load_monitors_file();
+
+// --- Housekeeping -------------------------------------------------------------------
+
+// Renames the file at `path` to "<path>.unreadable-YYYYMMDDTHHMMSSZ" (UTC
+// now; "-1", "-2", ... appended when that name is taken, so an earlier one is
+// never replaced). True when the file is out of the way, also when it was
+// already gone.
+bool set_aside_unreadable(const char *path);
+
+// Removes the temporary files that a process killed during a save leaves
+// behind, in the storage directory and in every monitor directory (also of
+// monitors deleted since). Runs at start, with the storage directory locked.
+void remove_leftover_temporaries();
 
 // The pretty text of each file for the current state; false when it cannot
 // be written (a text that is not UTF-8, a non-finite real).

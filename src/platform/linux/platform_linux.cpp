@@ -1,5 +1,7 @@
 // Linux backend of the platform seam.
+#include <dirent.h>
 #include <errno.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <pthread.h>
 #include <sys/random.h>
@@ -123,42 +125,120 @@ bool replace_file(const char *path, const void *data, size_t size, bool durable)
     return true;
 }
 
-long long read_file_prefix(const char *path, void *out, size_t capacity) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return -1;
+namespace {
+
+// Opens `path` for reading; `missing` only for a name that does not exist.
+read_outcome open_for_reading(const char *path, int &fd) {
+    fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) return read_outcome::ok;
+    return errno == ENOENT ? read_outcome::missing : read_outcome::failed;
+}
+
+}  // namespace
+
+read_outcome read_file_prefix(const char *path, void *out, size_t capacity, size_t &got) {
+    got = 0;
+    int fd;
+    if (read_outcome opened = open_for_reading(path, fd); opened != read_outcome::ok) return opened;
     auto *p = static_cast<char *>(out);
-    size_t got = 0;
     while (got < capacity) {
         ssize_t n = ::read(fd, p + got, capacity - got);
         if (n < 0) {
             if (errno == EINTR) continue;
             ::close(fd);
-            return -1;
+            return read_outcome::failed;
         }
         if (n == 0) break;
         got += static_cast<size_t>(n);
     }
     ::close(fd);
-    return static_cast<long long>(got);
+    return read_outcome::ok;
 }
 
-bool read_whole_file(const char *path, std::string &out) {
-    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
+read_outcome read_whole_file(const char *path, std::string &out) {
     out.clear();
+    int fd;
+    if (read_outcome opened = open_for_reading(path, fd); opened != read_outcome::ok) return opened;
     char buffer[65536];
     for (;;) {
         ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0) {
             if (errno == EINTR) continue;
             ::close(fd);
-            return false;
+            return read_outcome::failed;
         }
         if (n == 0) break;
         out.append(buffer, static_cast<size_t>(n));
     }
     ::close(fd);
+    return read_outcome::ok;
+}
+
+rename_outcome rename_no_replace(const char *from, const char *to) {
+    if (fault_fires(fault_point::file_set_aside)) return rename_outcome::failed;
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0) return rename_outcome::done;
+    if (errno == EEXIST) return rename_outcome::target_exists;
+    if (errno == ENOENT) return rename_outcome::source_missing;
+    if (errno != EINVAL && errno != ENOSYS) return rename_outcome::failed;
+    // A file system without the no-replace flag: a hard link cannot replace
+    // anything either.
+    if (::link(from, to) == 0) {
+        ::unlink(from);
+        return rename_outcome::done;
+    }
+    if (errno == EEXIST) return rename_outcome::target_exists;
+    if (errno == ENOENT) return rename_outcome::source_missing;
+    return rename_outcome::failed;
+}
+
+bool remove_file(const char *path) { return ::unlink(path) == 0 || errno == ENOENT; }
+
+bool list_directory(const char *path, std::vector<std::string> &names) {
+    names.clear();
+    DIR *dir = ::opendir(path);
+    if (dir == nullptr) return false;
+    while (const struct dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+        names.emplace_back(entry->d_name);
+    }
+    ::closedir(dir);
     return true;
+}
+
+namespace {
+int s_storage_lock_fd = -1;  // held from a start to its stop
+}  // namespace
+
+storage_lock_outcome storage_lock_acquire(const char *lock_path) {
+    storage_lock_release();
+    int fd = ::open(lock_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    if (fd < 0) return storage_lock_outcome::failed;
+    // An open-file-description lock belongs to this descriptor alone, so no
+    // other open of the file in this process (a library the host also loads)
+    // can drop it by closing its own descriptor, as a POSIX record lock would.
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    whole.l_whence = SEEK_SET;
+    if (::fcntl(fd, F_OFD_SETLK, &whole) != 0) {
+        const bool busy = errno == EAGAIN || errno == EACCES;
+        ::close(fd);
+        return busy ? storage_lock_outcome::busy : storage_lock_outcome::failed;
+    }
+    char pid[32];
+    int n = std::snprintf(pid, sizeof pid, "%ld\n", static_cast<long>(::getpid()));
+    // The id is for people looking at the directory; the lock itself is
+    // what counts, so a failed write does not undo it.
+    if (::ftruncate(fd, 0) == 0 && n > 0) {
+        [[maybe_unused]] ssize_t written = ::pwrite(fd, pid, static_cast<size_t>(n), 0);
+    }
+    s_storage_lock_fd = fd;
+    return storage_lock_outcome::locked;
+}
+
+void storage_lock_release() {
+    if (s_storage_lock_fd < 0) return;
+    ::close(s_storage_lock_fd);
+    s_storage_lock_fd = -1;
 }
 
 }  // namespace vue::platform

@@ -6,6 +6,7 @@
 #include <wincrypt.h>
 #include <sddl.h>
 
+#include <cstdio>
 #include <ctime>
 #include <string>
 
@@ -176,37 +177,129 @@ bool replace_file(const char *path, const void *data, size_t size, bool durable)
     return ok;
 }
 
-long long read_file_prefix(const char *path, void *out, size_t capacity) {
+namespace {
+
+read_outcome open_for_reading(const char *path, file_handle &file) {
+    file.h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                         OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file.h != INVALID_HANDLE_VALUE) return read_outcome::ok;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND ? read_outcome::missing
+                                                                          : read_outcome::failed;
+}
+
+}  // namespace
+
+read_outcome read_file_prefix(const char *path, void *out, size_t capacity, size_t &got) {
+    got = 0;
     file_handle file;
-    file.h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file.h == INVALID_HANDLE_VALUE) return -1;
+    if (read_outcome opened = open_for_reading(path, file); opened != read_outcome::ok) return opened;
     auto *p = static_cast<char *>(out);
-    size_t got = 0;
     while (got < capacity) {
         DWORD chunk = capacity - got > 0x40000000u ? 0x40000000u : static_cast<DWORD>(capacity - got);
         DWORD n = 0;
-        if (!ReadFile(file.h, p + got, chunk, &n, nullptr)) return -1;
+        if (!ReadFile(file.h, p + got, chunk, &n, nullptr)) return read_outcome::failed;
         if (n == 0) break;
         got += n;
     }
-    return static_cast<long long>(got);
+    return read_outcome::ok;
 }
 
-bool read_whole_file(const char *path, std::string &out) {
-    file_handle file;
-    file.h = CreateFileW(wide_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                         FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file.h == INVALID_HANDLE_VALUE) return false;
+read_outcome read_whole_file(const char *path, std::string &out) {
     out.clear();
+    file_handle file;
+    if (read_outcome opened = open_for_reading(path, file); opened != read_outcome::ok) return opened;
     char buffer[65536];
     for (;;) {
         DWORD n = 0;
-        if (!ReadFile(file.h, buffer, sizeof buffer, &n, nullptr)) return false;
+        if (!ReadFile(file.h, buffer, sizeof buffer, &n, nullptr)) return read_outcome::failed;
         if (n == 0) break;
         out.append(buffer, n);
     }
+    return read_outcome::ok;
+}
+
+rename_outcome rename_no_replace(const char *from, const char *to) {
+    if (fault_fires(fault_point::file_set_aside)) return rename_outcome::failed;
+    // Without MOVEFILE_REPLACE_EXISTING an existing target is never replaced.
+    if (MoveFileExW(wide_path(from).c_str(), wide_path(to).c_str(), MOVEFILE_WRITE_THROUGH)) {
+        return rename_outcome::done;
+    }
+    switch (GetLastError()) {
+        case ERROR_ALREADY_EXISTS:
+        case ERROR_FILE_EXISTS: return rename_outcome::target_exists;
+        case ERROR_FILE_NOT_FOUND:
+        case ERROR_PATH_NOT_FOUND: return rename_outcome::source_missing;
+        default: return rename_outcome::failed;
+    }
+}
+
+bool remove_file(const char *path) {
+    if (DeleteFileW(wide_path(path).c_str())) return true;
+    const DWORD error = GetLastError();
+    return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool list_directory(const char *path, std::vector<std::string> &names) {
+    names.clear();
+    std::wstring pattern = wide_path(path);
+    if (pattern.empty()) return false;
+    pattern += L"\\*";
+    WIN32_FIND_DATAW found;
+    HANDLE search = FindFirstFileW(pattern.c_str(), &found);
+    if (search == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_FILE_NOT_FOUND;
+    do {
+        const std::wstring name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        int bytes = WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()), nullptr, 0,
+                                        nullptr, nullptr);
+        std::string utf8(static_cast<size_t>(bytes > 0 ? bytes : 0), '\0');
+        if (bytes > 0) {
+            WideCharToMultiByte(CP_UTF8, 0, name.c_str(), static_cast<int>(name.size()), utf8.data(), bytes,
+                                nullptr, nullptr);
+        }
+        names.push_back(std::move(utf8));
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
     return true;
+}
+
+namespace {
+HANDLE s_storage_lock = INVALID_HANDLE_VALUE;  // held from a start to its stop
+// The locked byte lies far beyond the process id text, so others can still
+// read the id while the lock is held.
+constexpr DWORD kLockOffsetHigh = 1;
+}  // namespace
+
+storage_lock_outcome storage_lock_acquire(const char *lock_path) {
+    storage_lock_release();
+    HANDLE h = CreateFileW(wide_path(lock_path).c_str(), GENERIC_READ | GENERIC_WRITE,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, owner_only(), OPEN_ALWAYS,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return storage_lock_outcome::failed;
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    if (!LockFileEx(h, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &at)) {
+        const bool busy = GetLastError() == ERROR_LOCK_VIOLATION;
+        CloseHandle(h);
+        return busy ? storage_lock_outcome::busy : storage_lock_outcome::failed;
+    }
+    char pid[32];
+    const int n = std::snprintf(pid, sizeof pid, "%lu\r\n", static_cast<unsigned long>(GetCurrentProcessId()));
+    DWORD done = 0;
+    SetFilePointer(h, 0, nullptr, FILE_BEGIN);
+    if (n > 0 && WriteFile(h, pid, static_cast<DWORD>(n), &done, nullptr)) SetEndOfFile(h);
+    s_storage_lock = h;
+    return storage_lock_outcome::locked;
+}
+
+void storage_lock_release() {
+    if (s_storage_lock == INVALID_HANDLE_VALUE) return;
+    OVERLAPPED at{};
+    at.OffsetHigh = kLockOffsetHigh;
+    UnlockFileEx(s_storage_lock, 0, 1, 0, &at);
+    CloseHandle(s_storage_lock);
+    s_storage_lock = INVALID_HANDLE_VALUE;
 }
 
 }  // namespace vue::platform
