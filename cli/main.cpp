@@ -1,6 +1,7 @@
 // vantorel-uptime: the command-line host of the engine. This file reads the
 // command line and hands over to one command; every command starts the
 // engine on --dir, does its work and stops it, which saves the state.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -9,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "cli.h"
 #include "render.h"
@@ -171,6 +173,53 @@ int global_usage_error(std::string_view message) {
     return exit_usage;
 }
 
+// Edits (insert, delete, replace one character) that turn a into b.
+std::size_t edit_distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] == b[j - 1] ? 0 : 1)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+// " (did you mean 'list'?)" for a near miss among the known words, else "".
+std::string suggestion(std::string_view given, const std::vector<std::string_view> &known) {
+    std::string_view best;
+    std::size_t best_distance = 3;  // a typo, not another word
+    for (std::string_view word : known) {
+        const std::size_t d = edit_distance(given, word);
+        if (d < best_distance && d < word.size()) {
+            best = word;
+            best_distance = d;
+        }
+    }
+    return best.empty() ? std::string() : " (did you mean '" + std::string(best) + "'?)";
+}
+
+std::string unknown_command(std::string_view name) {
+    std::vector<std::string_view> names = {"help"};
+    for (const command_entry &entry : k_commands) names.push_back(entry.name);
+    return "unknown command '" + std::string(name) + "'" + suggestion(name, names);
+}
+
+std::string unknown_option(std::string_view token, const command_entry *entry) {
+    std::vector<std::string> names = {"--dir", "--color", "--help"};
+    if (entry != nullptr) {
+        for (const option_entry &option : entry->options) names.push_back("--" + std::string(option.name));
+    } else {
+        names.push_back("--version");
+    }
+    const std::vector<std::string_view> views(names.begin(), names.end());
+    return "unknown option '" + std::string(token) + "'" + suggestion(token, views);
+}
+
 bool apply_colour_option(std::string_view value) {
     if (value == "auto") {
         set_colour_mode(colour_mode::automatic);
@@ -214,7 +263,7 @@ parse_outcome parse_command_arguments(const command_entry &entry, std::span<char
         }
         if (token == "-h" || token == "--help") return parse_outcome::help;
         if (token.substr(0, 2) != "--") {
-            usage_error(entry.name, "unknown option '" + std::string(token) + "'");
+            usage_error(entry.name, unknown_option(token, &entry));
             return parse_outcome::usage_error;
         }
         std::string_view name = token.substr(2);
@@ -235,7 +284,7 @@ parse_outcome parse_command_arguments(const command_entry &entry, std::span<char
             }
         }
         if (!known) {
-            usage_error(entry.name, "unknown option '--" + std::string(name) + "'");
+            usage_error(entry.name, unknown_option("--" + std::string(name), &entry));
             return parse_outcome::usage_error;
         }
         std::string value;
@@ -304,7 +353,7 @@ int run_main(int argc, char **argv) {
             }
             if (!apply_colour_option(value)) return global_usage_error(colour_option_error(value));
         } else if (token.starts_with("-")) {
-            return global_usage_error("unknown option '" + std::string(token) + "'");
+            return global_usage_error(unknown_option(token, nullptr));
         } else {
             break;
         }
@@ -317,12 +366,12 @@ int run_main(int argc, char **argv) {
             return exit_ok;
         }
         const command_entry *entry = find_command(tokens[i]);
-        if (entry == nullptr) return global_usage_error("unknown command '" + std::string(tokens[i]) + "'");
+        if (entry == nullptr) return global_usage_error(unknown_command(tokens[i]));
         print_command_help(*entry);
         return exit_ok;
     }
     const command_entry *entry = find_command(name);
-    if (entry == nullptr) return global_usage_error("unknown command '" + std::string(name) + "'");
+    if (entry == nullptr) return global_usage_error(unknown_command(name));
     inv.command = entry->name;
     switch (parse_command_arguments(*entry, tokens.subspan(i), inv)) {
     case parse_outcome::help:

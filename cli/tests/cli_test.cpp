@@ -142,7 +142,13 @@ TEST_F(CliTest, UsageErrorsExitTwoWithTheCommandsUsage) {
     const std::string global_usage = "usage: vantorel-uptime [--dir DIR] COMMAND";
     const std::vector<usage_case> cases = {
         {{}, "vantorel-uptime: missing command", global_usage},
-        {{"frobnicate"}, "vantorel-uptime: unknown command 'frobnicate'", global_usage},
+        {{"frobnicate"}, "vantorel-uptime: unknown command 'frobnicate'\n", global_usage},
+        {{"lst"}, "vantorel-uptime: unknown command 'lst' (did you mean 'list'?)\n", global_usage},
+        {{"hearbeats", "abcd"}, "vantorel-uptime: unknown command 'hearbeats' (did you mean 'heartbeats'?)",
+         global_usage},
+        {{"--verison"}, "vantorel-uptime: unknown option '--verison' (did you mean '--version'?)", global_usage},
+        {{"list", "--jsn"}, "list: unknown option '--jsn' (did you mean '--json'?)", "list [--json]"},
+        {{"check", "--al"}, "check: unknown option '--al' (did you mean '--all'?)", "check ID..."},
         {{"--bogus", "list"}, "vantorel-uptime: unknown option '--bogus'", global_usage},
         {{"help", "frobnicate"}, "vantorel-uptime: unknown command 'frobnicate'", global_usage},
         {{"add", "Web", "http"}, "add: missing arguments", "add NAME TYPE TARGET"},
