@@ -35,7 +35,9 @@ symbols=$(x86_64-w64-mingw32-nm "$prefix/lib/vantorel-uptime-engine.lib")
 for name in $exports; do
   grep -q " __imp_$name\$" <<<"$symbols" || { echo "vantorel-uptime-engine.lib lacks __imp_$name"; status=1; }
 done
-strings "$prefix/lib/vantorel-uptime-engine.lib" | grep -q '^vantorel-uptime-engine.dll$' \
+# (Read whole first: grep -q would stop reading, and pipefail would count that.)
+texts=$(strings "$prefix/lib/vantorel-uptime-engine.lib")
+grep -q '^vantorel-uptime-engine.dll$' <<<"$texts" \
   || { echo "vantorel-uptime-engine.lib does not name vantorel-uptime-engine.dll"; status=1; }
 [ $status -eq 0 ] || exit 1
 
@@ -53,7 +55,7 @@ echo "-- the installed vantorel-uptime.exe"
 cli=$prefix/bin/vantorel-uptime.exe
 [ "$(wine "$cli" --version | tr -d '\r')" = "vantorel-uptime $(sed -n 's/^#define VANTOREL_UPTIME_ENGINE_VERSION "\(.*\)"/\1/p' "$prefix/include/vantorel-uptime-engine.h")" ]
 wine "$cli" --dir "$work/state-cli" add installed dns localhost >/dev/null
-wine "$cli" --dir "$work/state-cli" list --json | grep -q '"name":"installed"'
+grep -q '"name":"installed"' <<<"$(wine "$cli" --dir "$work/state-cli" list --json)"
 set +e
 wine "$cli" --dir "$work/no-store" list >/dev/null 2>&1
 [ $? -eq 3 ] || { echo "vantorel-uptime.exe list without a store did not exit 3"; exit 1; }
