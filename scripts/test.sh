@@ -15,7 +15,19 @@ bash scripts/setup.sh --tests
 
 configure() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  # CMake empties the cache of a directory made with another compiler (by
+  # hand, say), and the options given with the change are lost with it: such
+  # a directory is configured afresh instead.
+  local arg wanted="" cached fresh=()
+  for arg in "$@"; do
+    case $arg in -DCMAKE_CXX_COMPILER=*) wanted=${arg#*=} ;; esac
+  done
+  cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)
+  if [ -n "$wanted" ] && [ -n "$cached" ] && [ "$(command -v "$cached")" != "$(command -v "$wanted")" ]; then
+    echo "== $dir was made with $cached; configuring it afresh with $wanted"
+    fresh=(--fresh)
+  fi
+  cmake "${fresh[@]}" -S . -B "$dir" -G Ninja "$@" >/dev/null
 }
 
 # Tests are asked for by name: build/ may have been configured first by the
