@@ -79,15 +79,35 @@ bool read_int_option(const invocation &inv, const char *name, int minimum, const
     return true;
 }
 
-// A TCP target is host:port, split at the last ':' as the probe splits it;
-// without a ':' the probe uses port 80.
-bool tcp_port_is_valid(std::string_view target) {
-    const std::size_t colon = target.rfind(':');
-    if (colon == std::string_view::npos) return true;
-    const std::string_view port = target.substr(colon + 1);
-    if (!std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
-    const std::optional<long> value = parse_number<long>(port);
-    return value && *value >= 1 && *value <= 65535;
+// Whether the TCP probe can contact a target at all, by its own rule:
+// host:port split at the last ':', or [host] and [host]:port; the port a
+// number from 1 to 65535 or a service name (a letter, then letters, digits,
+// '-', '_' or '.'), 80 when absent. The probe finds any other target down
+// without contacting anything, for ever: a plain mistake.
+bool tcp_target_is_valid(std::string_view target) {
+    std::optional<std::string_view> port;
+    if (!target.empty() && target.front() == '[' && target.find(']') != std::string_view::npos) {
+        const std::string_view after = target.substr(target.find(']') + 1);
+        if (after.empty()) return true;
+        if (after.front() != ':') return false;
+        port = after.substr(1);
+    } else if (const std::size_t colon = target.rfind(':'); colon != std::string_view::npos) {
+        port = target.substr(colon + 1);
+    }
+    if (!port) return true;
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto is_letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!port->empty() && std::all_of(port->begin(), port->end(), is_digit)) {
+        long value = 0;  // leading zeros allowed, as the probe allows them
+        for (const char c : *port) {
+            value = value * 10 + (c - '0');
+            if (value > 65535) return false;
+        }
+        return value >= 1;
+    }
+    return !port->empty() && is_letter(port->front()) && std::all_of(port->begin(), port->end(), [&](char c) {
+        return is_letter(c) || is_digit(c) || c == '-' || c == '_' || c == '.';
+    });
 }
 
 std::string check_result_json(const monitor_row &m, const check_outcome &o) {
@@ -109,8 +129,9 @@ int run_add(const invocation &inv) {
     if (!type) return usage_error(inv.command, "TYPE must be http, tcp, dns, ping or 0 to 3, not '" + inv.args[1] + "'");
     if (blank(name)) return usage_error(inv.command, "NAME must not be empty");
     if (blank(target)) return usage_error(inv.command, "TARGET must not be empty");
-    if (*type == UPTIME_MONITOR_TCP_PORT && !tcp_port_is_valid(target)) {
-        return usage_error(inv.command, "a tcp TARGET is host:port with a port from 1 to 65535, not '" + target + "'");
+    if (*type == UPTIME_MONITOR_TCP_PORT && !tcp_target_is_valid(target)) {
+        return usage_error(inv.command, "a tcp TARGET is host:port or [host]:port, the port 1 to 65535 or a service "
+                                        "name, not '" + target + "'");
     }
     int interval = 60, error = exit_ok;
     if (!read_int_option(inv, "interval", 1, "a whole number of seconds, at least 1", interval, error)) return error;

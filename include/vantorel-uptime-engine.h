@@ -89,8 +89,26 @@ extern "C" {
 /* Monitor types (the `type` argument of uptime_monitor_add). Any other value
  * is stored and reported as "UNKNOWN"; a check of it records a down
  * heartbeat with latency 0 without probing anything. */
-#define UPTIME_MONITOR_HTTP 0     /* target: URL; "http://" is put in front when it has no lower-case http:// or https:// */
-#define UPTIME_MONITOR_TCP_PORT 1 /* target: host:port, split at the last ':'; port 80 when absent */
+/*
+ * UPTIME_MONITOR_HTTP, target: a URL; "http://" is put in front when it does
+ *   not start with http:// or https:// (in any case). The GET carries the
+ *   path and query, never the fragment; a space or backslash is sent as %20
+ *   or %5C. Up when a complete response head arrives whose final status is
+ *   200..399. Redirects (301, 302, 303, 307, 308) are followed to their
+ *   Location whatever body they carry, at most 10 hops (the eleventh
+ *   redirect is down), never from https to http (such a redirect is itself
+ *   judged). A response cut off inside its head, or a head larger than
+ *   100 KiB, is down. Certificate faults (unknown issuer, name, dates, usage)
+ *   are ignored and no trust store is needed.
+ * UPTIME_MONITOR_TCP_PORT, target: host:port split at the last ':', or
+ *   [host]:port with the brackets removed; port 80 when absent. A numeric
+ *   port outside 1..65535, an empty port, or one with a sign, blank or other
+ *   stray characters is down with latency 0 and nothing is contacted; a port
+ *   starting with a letter is a service name. Every resolved address is
+ *   tried in order within one 3 s connect limit.
+ */
+#define UPTIME_MONITOR_HTTP 0     /* target: URL (see above) */
+#define UPTIME_MONITOR_TCP_PORT 1 /* target: host:port or [host]:port (see above) */
 #define UPTIME_MONITOR_DNS 2      /* target: host name to resolve */
 #define UPTIME_MONITOR_PING 3     /* target: host name or IPv4 address to ping */
 
@@ -146,7 +164,12 @@ UPTIME_API void uptime_engine_cleanup(void);
  *
  * url: may be null; null or "" means no webhook. Longer than 1023 bytes: its
  *   first 1023 bytes are kept, cut at a whole UTF-8 character. The URL is
- *   saved in config.json at once.
+ *   saved in config.json at once. Events are POSTed to its path and query
+ *   (never the fragment); the scheme (http or https, in any case) is
+ *   required. Redirects are followed as for HTTP monitors (301, 302 and 303
+ *   as a GET without body). An HTTPS receiver's certificate may have an
+ *   unknown issuer, another name or be outside its dates, but must not
+ *   exclude server authentication; no trust store is needed.
  * Returns 0 once the URL is in force, also when config.json could not be
  * written (uptime_save_state() reports that), or -1 with the previous URL
  * kept.

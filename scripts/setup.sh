@@ -25,8 +25,9 @@ test_packages=(
   # --no-install-recommends would leave them out. lld-link links a program
   # against the Windows import library as an MSVC-style linker would.
   clang libclang-rt-14-dev lld
-  # the loopback test servers and the private network namespace
-  openssl curl iproute2 util-linux binutils
+  # the loopback test servers, a real web server for the probe tests, and
+  # the private network namespace
+  openssl curl nginx-light iproute2 util-linux binutils
   # checking the man page
   groff-base
   # the Windows DLL: cross-compiler and the runtime the tests run under
@@ -42,7 +43,7 @@ esac
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all packages present"
@@ -55,5 +56,14 @@ if [ "$(id -u)" -ne 0 ]; then
   as_root=(sudo)
 fi
 echo "setup: installing ${missing[*]}"
+# Some packages (nginx-light) start a service when installed. The tests start
+# every server they use themselves, on loopback, so no service is started
+# while installing: the standard policy hook says no for the time being.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# scripts/setup.sh: no service starts while it installs\nexit 101\n' | "${as_root[@]}" tee "$policy" >/dev/null
+  "${as_root[@]}" chmod 755 "$policy"
+  trap '"${as_root[@]}" rm -f "$policy"' EXIT
+fi
 "${as_root[@]}" apt-get update -qq
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

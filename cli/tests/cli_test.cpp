@@ -159,11 +159,16 @@ TEST_F(CliTest, UsageErrorsExitTwoWithTheCommandsUsage) {
         {{"add", "", "http", "x"}, "add: NAME must not be empty", "add NAME"},
         {{"add", "  ", "http", "x"}, "add: NAME must not be empty", "add NAME"},
         {{"add", "Web", "http", ""}, "add: TARGET must not be empty", "add NAME"},
-        {{"add", "Db", "tcp", "db:0"}, "add: a tcp TARGET is host:port with a port from 1 to 65535, not 'db:0'", "add NAME"},
-        {{"add", "Db", "tcp", "db:65536"}, "add: a tcp TARGET is host:port with a port from 1 to 65535", "add NAME"},
-        {{"add", "Db", "TCP", "db:"}, "add: a tcp TARGET is host:port with a port from 1 to 65535", "add NAME"},
-        {{"add", "Db", "1", "db:http"}, "add: a tcp TARGET is host:port with a port from 1 to 65535", "add NAME"},
-        {{"add", "Db", "tcp", "db:+80"}, "add: a tcp TARGET is host:port with a port from 1 to 65535", "add NAME"},
+        {{"add", "Db", "tcp", "db:0"},
+         "add: a tcp TARGET is host:port or [host]:port, the port 1 to 65535 or a service name, not 'db:0'", "add NAME"},
+        {{"add", "Db", "tcp", "db:65536"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
+        {{"add", "Db", "tcp", "db:0000080000"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
+        {{"add", "Db", "TCP", "db:"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
+        {{"add", "Db", "1", "db:80x"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
+        {{"add", "Db", "tcp", "db:+80"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
+        {{"add", "Db", "tcp", "db: 80"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
+        {{"add", "Db", "tcp", "[::1]x"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
+        {{"add", "Db", "tcp", "[::1]:"}, "add: a tcp TARGET is host:port or [host]:port", "add NAME"},
         {{"add", "Web", "http", "x", "--interval", "0"}, "add: --interval must be a whole number", "add NAME"},
         {{"add", "Web", "http", "x", "--interval=1.5"}, "add: --interval must be a whole number", "add NAME"},
         {{"add", "Web", "http", "x", "--interval"}, "add: option '--interval' needs a value", "add NAME"},
@@ -814,6 +819,17 @@ TEST_F(CliTest, AddSaysTheMonitorLimit) {
     EXPECT_EQ(r.status, 3);
     EXPECT_EQ(r.err, "add: Maximum monitors capacity reached (128 monitors)\n");
     EXPECT_TRUE(r.out.empty()) << r.out;
+}
+
+TEST_F(CliTest, AddTakesEveryTcpTargetTheProbeCanContact) {
+    for (const std::string &target : {std::string("db"), std::string("db:5432"), std::string("db:1"),
+                                      std::string("db:65535"), std::string("db:0000080"), std::string("db:postgresql"),
+                                      std::string("db:https"), std::string("[::1]"), std::string("[::1]:8080"),
+                                      std::string("::1"), std::string("[127.0.0.1]:22")}) {
+        SCOPED_TRACE(target);
+        add("Db", "tcp", target);
+    }
+    EXPECT_EQ(ids().size(), 11u);
 }
 
 TEST_F(CliTest, StatusWordsInAnyCase) {

@@ -114,20 +114,34 @@ struct resolved_address {
     alignas(8) unsigned char addr[128] = {};
 };
 
-// Resolves `host` (and `service`, which may be null) and yields the first
-// address the resolver returns; the others are never used. False when the
-// name does not resolve or yields nothing.
+// Resolves `host` (and `service`, which may be null) into every address the
+// resolver returns, in its order. False when the name does not resolve or
+// yields nothing.
+bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out);
+
+// The first address of resolve_all; the others are never used.
 bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out);
+
+// The numeric text of an address without its port: "127.0.0.1", "::1".
+std::string address_text(const resolved_address &address);
 
 // --- TCP -----------------------------------------------------------------------------
 enum class connect_outcome {
-    no_socket,  // no socket could be created for the address
+    no_socket,  // no socket could be created for the address (its family is not available)
     connected,  // connected, at once or within the wait
-    failed      // refused, unreachable, timed out, or a pending error after the wait
+    refused,    // the host answered that nothing listens there
+    timed_out,  // no answer within the wait
+    failed      // any other failure: unreachable, a pending error after the wait
+};
+struct connect_result {
+    connect_outcome outcome = connect_outcome::failed;
+    std::string message;  // the OS's reason for a failure, "" when connected
 };
 // A non-blocking connect to `address` that waits at most `timeout_ms` for it
-// to complete. The socket is closed again at once; nothing is sent.
-connect_outcome tcp_connect(const resolved_address &address, int timeout_ms);
+// to complete. The socket is closed again at once; nothing is sent. A
+// target with several addresses is tried one address at a time by the
+// caller, which shares one wait among them.
+connect_result tcp_connect(const resolved_address &address, int timeout_ms);
 
 // --- ICMP echo -----------------------------------------------------------------------
 struct icmp_channel;
@@ -146,17 +160,25 @@ icmp_reply icmp_echo(icmp_channel *channel, const resolved_address &address, con
                      int timeout_ms);
 
 // --- HTTP ----------------------------------------------------------------------------
-// A URL split into what a request needs. Query, fragment, user name and
+// A URL split into what a request needs. The fragment, user name and
 // password are not part of it, so they never reach the server.
 struct http_url_parts {
     bool secure = false;  // https
-    std::string host;
+    std::string host;     // an IPv6 literal keeps its brackets
     int port = 0;         // the explicit port, else 80 or 443
-    std::string path;     // "" when the URL has none
+    // The request-target: the path ("/" when the URL has none) and the
+    // query with its "?" when the URL has one. A space or backslash in
+    // them is sent percent-encoded (%20, %5C).
+    std::string target;
 };
-// False for a URL that is malformed, has a scheme other than http or https,
-// or whose host (255) or path (1023 UTF-16 units) is too long.
+// False for a URL that is malformed, has a scheme other than http or https
+// (compared without regard to case), or whose host (255) or path or query
+// (1023 UTF-16 units each) is too long.
 bool http_split_url(const char *url, http_url_parts &out);
+
+// Response heads (status line and header lines) longer than this are not
+// taken: the exchange fails as if no response had arrived.
+constexpr size_t kMaxResponseHeadBytes = 100 * 1024;
 
 struct http_request {
     const http_url_parts *url = nullptr;
@@ -170,13 +192,47 @@ struct http_request {
     int receive_timeout_ms = 0;
     // Certificates with an unknown issuer, another host name or outside
     // their dates are always accepted; one whose extended key usage excludes
-    // server authentication only with this set.
+    // server authentication only with this set. No trust store is ever
+    // loaded: the policy does not need one.
     bool ignore_wrong_usage = false;
 };
+
+// What went wrong when no final response was taken. The phase that failed
+// is told apart so that a report can say why a check was down.
+enum class http_failure {
+    none,                // a complete response head arrived; `status` is the final one
+    no_session,          // the HTTP layer could not be set up at all: nothing was sent or measured
+    resolve_failed,      // the host name did not resolve (or not within its stage)
+    connect_refused,     // every address refused the connection
+    connect_timeout,     // no connection within the connect stage
+    connect_failed,      // any other connection failure (unreachable, ...)
+    tls_failed,          // the TLS handshake failed or the certificate was refused
+    request_failed,      // sending failed, or the response ended, or grew past the head
+                         // limit, before its head was complete
+    response_timeout,    // no complete response head within the receive stage
+    too_many_redirects,  // the eleventh response was still a redirect to follow
+};
+
+struct http_result {
+    http_failure failure = http_failure::no_session;
+    unsigned status = 0;             // the final response's status; 0 unless failure is none
+    int redirects = 0;               // redirects followed
+    bool insecure_redirect = false;  // the final response redirects from https to http, not followed
+    std::string message;             // the HTTP, TLS or OS layer's reason for a failure; "" when none
+    std::string address;             // numeric address of the last connection; "" when unknown
+    // Phases of the last request in milliseconds; negative where they do not
+    // apply or the platform does not tell.
+    double resolve_ms = -1.0;
+    double connect_ms = -1.0;
+    double tls_ms = -1.0;
+    double first_byte_ms = -1.0;  // from the request sent to the first byte of the response
+};
+
 // Sends the request and waits for the status line and headers of the final
-// response (redirects followed at most 10 hops, never from https to http);
-// the body is not read. False when no session could be set up at all;
-// otherwise true with `status` 0 when no response arrived.
-bool http_exchange(const http_request &request, unsigned &status);
+// response; the body is never read. Redirects (301, 302, 303, 307, 308 with a
+// Location) are followed at most 10 hops, whatever their body, and never
+// from https to http: such a redirect is itself the final response. 301, 302
+// and 303 turn a POST into a GET without body.
+http_result http_exchange(const http_request &request);
 
 }  // namespace vue::platform

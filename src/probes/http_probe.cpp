@@ -1,5 +1,6 @@
 // The HTTP(S) probe and the status-change webhook: the rules of both, above
 // the platform's one HTTP exchange.
+#include <algorithm>
 #include <charconv>
 #include <cstdio>
 #include <cstring>
@@ -15,7 +16,14 @@ namespace {
 constexpr int kProbeResolveMs = 3000, kProbeConnectMs = 3000, kProbeSendMs = 5000, kProbeReceiveMs = 5000;
 constexpr int kWebhookStageMs = 3000;
 
-bool starts_with(const char *text, const char *prefix) { return std::strncmp(text, prefix, std::strlen(prefix)) == 0; }
+// `prefix` in lower case.
+bool starts_with_nocase(const char *text, const char *prefix) {
+    for (; *prefix != '\0'; ++text, ++prefix) {
+        const char c = *text >= 'A' && *text <= 'Z' ? static_cast<char>(*text + ('a' - 'A')) : *text;
+        if (c != *prefix) return false;
+    }
+    return true;
+}
 
 // JSON string contents: quotation mark, reverse solidus and control bytes
 // escaped; every other byte, UTF-8 included, passes unchanged.
@@ -42,6 +50,18 @@ void append_json_escaped(std::string &out, const char *text) {
     }
 }
 
+// The URL as it goes to the HTTP layer: without its fragment, which never
+// reaches a server, and with the "/" that a query needs when the URL has no
+// path ("http://host?x" asks for "/?x"), so that no HTTP layer drops either.
+std::string request_url(const std::string &url) {
+    std::string out = url.substr(0, url.find('#'));
+    const size_t scheme_end = out.find("://");
+    if (scheme_end == std::string::npos) return out;
+    const size_t authority_end = out.find_first_of("/?", scheme_end + 3);
+    if (authority_end != std::string::npos && out[authority_end] == '?') out.insert(authority_end, "/");
+    return out;
+}
+
 void append_number(std::string &out, int64_t value) {
     char digits[24];
     auto [end, ec] = std::to_chars(digits, digits + sizeof digits, value);
@@ -51,11 +71,17 @@ void append_number(std::string &out, int64_t value) {
 }  // namespace
 
 std::string http_probe_url(const char *target) {
-    // Only the lower-case schemes count as given; anything else, "HTTP://"
-    // included, is taken as a host and gets "http://" in front.
+    // "HTTP://host/" is as much a scheme as "http://host/": the scheme is
+    // compared without regard to case and written in lower case. Anything
+    // else is taken as a host and gets "http://" in front.
+    const size_t length = std::strlen(target);
+    size_t scheme = 0;
+    if (starts_with_nocase(target, "http://")) scheme = 4;
+    if (starts_with_nocase(target, "https://")) scheme = 5;
     std::string url;
-    if (starts_with(target, "http://") || starts_with(target, "https://")) {
-        url.assign(target, std::strlen(target) < WEBHOOK_URL_SIZE - 1 ? std::strlen(target) : WEBHOOK_URL_SIZE - 1);
+    if (scheme != 0) {
+        url.assign(target, std::min(length, WEBHOOK_URL_SIZE - 1));
+        for (size_t i = 0; i < scheme; ++i) url[i] = static_cast<char>(url[i] | 0x20);
     } else {
         url = "http://";
         url += target;
@@ -65,7 +91,7 @@ std::string http_probe_url(const char *target) {
 }
 
 void check_http(const char *target, probe_result &result) {
-    const std::string url = http_probe_url(target);
+    const std::string url = request_url(http_probe_url(target));
     platform::http_url_parts parts;
     if (!platform::http_split_url(url.c_str(), parts)) return;
 
@@ -78,13 +104,15 @@ void check_http(const char *target, probe_result &result) {
     request.receive_timeout_ms = kProbeReceiveMs;
     request.ignore_wrong_usage = true;
 
-    unsigned status = 0;
     const double start = platform::monotonic_ms();
-    const bool sent = platform::http_exchange(request, status);
+    const platform::http_result exchange = platform::http_exchange(request);
     const double end = platform::monotonic_ms();
-    if (!sent) return;
+    if (exchange.failure == platform::http_failure::no_session) return;
     result.latency_ms = measured_latency(start, end);
-    result.up = status >= 200 && status <= 399 ? 1 : 0;
+    // Only a complete response head counts; a redirect refused from https
+    // to http is itself that response.
+    const bool answered = exchange.failure == platform::http_failure::none;
+    result.up = answered && exchange.status >= 200 && exchange.status <= 399 ? 1 : 0;
 }
 
 std::string status_change_body(const char *monitor_id, const char *name, int status, double latency_ms,
@@ -116,7 +144,7 @@ void send_webhook(const char *url, const char *monitor_id, const char *name, int
     // Unlike a probe target, the URL is used as given: without a scheme it
     // does not split and nothing is sent.
     platform::http_url_parts parts;
-    if (!platform::http_split_url(url, parts)) return;
+    if (!platform::http_split_url(request_url(url).c_str(), parts)) return;
 
     platform::http_request request;
     request.url = &parts;
@@ -129,8 +157,7 @@ void send_webhook(const char *url, const char *monitor_id, const char *name, int
     request.send_timeout_ms = kWebhookStageMs;
     request.receive_timeout_ms = kWebhookStageMs;
     request.ignore_wrong_usage = false;  // a certificate that is not for servers is refused here
-    unsigned ignored = 0;
-    platform::http_exchange(request, ignored);
+    platform::http_exchange(request);  // delivery is one attempt; its outcome changes nothing
 }
 
 }  // namespace vue

@@ -22,13 +22,23 @@ void check_dns(const char *target, probe_result &result);
 void check_ping(const char *target, probe_result &result);
 
 // The URL a probe of `target` requests: the target itself when it starts
-// with a lower-case "http://" or "https://", else "http://" + target; at
-// most 1023 bytes.
+// with "http://" or "https://" in any case (the scheme then written in lower
+// case), else "http://" + target; at most 1023 bytes.
 std::string http_probe_url(const char *target);
 
-// Splits a TCP target at its last ':' into host (at most 255 bytes) and port
-// (at most 15 bytes; "80" when there is no colon).
-void split_host_port(const char *target, std::string &host, std::string &port);
+// A TCP target's host and port. The host is the text before the last ':'
+// (at most 255 bytes), or the text inside leading brackets ("[::1]:8080",
+// "[127.0.0.1]"); the port is "80" when none is given. `valid` is false, and
+// nothing is to be contacted, when the port is a number outside 1..65535,
+// empty, or neither a number nor a service name (a letter, then letters,
+// digits, '-', '_' or '.'; at most 15 bytes are kept), or when something
+// other than ":port" follows the brackets.
+struct tcp_target {
+    bool valid = false;
+    std::string host;
+    std::string port;  // decimal without leading zeros, or a service name
+};
+tcp_target split_tcp_target(const char *target);
 
 // The exact event body, one line of JSON; id and name escaped, latency with
 // two decimals. Never cut, however long the escaped texts grow.

@@ -1,7 +1,9 @@
 // The TCP, DNS and ping probes: target rules and timing, above the
 // platform's resolver, connect and echo.
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -22,30 +24,90 @@ constexpr unsigned char kEchoPayload[32] = {'v', 'a', 'n', 't', 'o', 'r', 'e', '
 
 }  // namespace
 
-void split_host_port(const char *target, std::string &host, std::string &port) {
-    // At the last colon, so "::1" is host ":" and port "1", and a bracketed
-    // address keeps its brackets.
-    const char *colon = std::strrchr(target, ':');
-    if (colon == nullptr) {
-        host.assign(target, std::min(std::strlen(target), kHostMax));
-        port = "80";
-        return;
+tcp_target split_tcp_target(const char *target) {
+    tcp_target out;
+    const char *host_begin = target;
+    size_t host_size;
+    const char *port_text = nullptr;  // null: no port given
+    const char *close = target[0] == '[' ? std::strchr(target, ']') : nullptr;
+    if (close != nullptr) {
+        // "[::1]:8080", "[127.0.0.1]": the brackets only delimit the host.
+        host_begin = target + 1;
+        host_size = static_cast<size_t>(close - host_begin);
+        if (close[1] == ':') {
+            port_text = close + 2;
+        } else if (close[1] != '\0') {
+            return out;  // something other than a port after the brackets
+        }
+    } else if (const char *colon = std::strrchr(target, ':'); colon != nullptr) {
+        // At the last colon, so "::1" is host ":" and port "1".
+        host_size = static_cast<size_t>(colon - target);
+        port_text = colon + 1;
+    } else {
+        host_size = std::strlen(target);
     }
-    host.assign(target, std::min(static_cast<size_t>(colon - target), kHostMax));
-    port.assign(colon + 1, std::min(std::strlen(colon + 1), kPortMax));
+    out.host.assign(host_begin, std::min(host_size, kHostMax));
+    if (port_text == nullptr) {
+        out.port = "80";
+        out.valid = true;
+        return out;
+    }
+    const std::string port(port_text);
+    if (!port.empty() && std::all_of(port.begin(), port.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        // A number is taken only within 1..65535: the resolver would wrap
+        // anything larger (83616 becomes 18080) and 0 names no port.
+        unsigned long value = 0;
+        for (char c : port) {
+            value = value * 10 + static_cast<unsigned long>(c - '0');
+            if (value > 65535) return out;
+        }
+        if (value == 0) return out;
+        out.port = std::to_string(value);
+        out.valid = true;
+        return out;
+    }
+    // Otherwise a service name such as "https" or "postgresql": a letter, then
+    // letters, digits, '-', '_' or '.'. Signs, blanks and the like are refused
+    // here because the resolver would read "-1" or " 80" as numbers.
+    const auto is_name_char = [](char c) {
+        return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_' ||
+               c == '.';
+    };
+    const bool letter_first = (port[0] >= 'a' && port[0] <= 'z') || (port[0] >= 'A' && port[0] <= 'Z');
+    if (port.empty() || !letter_first || !std::all_of(port.begin(), port.end(), is_name_char)) return out;
+    out.port.assign(port, 0, kPortMax);
+    out.valid = true;
+    return out;
 }
 
 void check_tcp_port(const char *target, probe_result &result) {
-    std::string host, port;
-    split_host_port(target, host, port);
+    const tcp_target split = split_tcp_target(target);
+    if (!split.valid) return;
     // The measurement includes the name resolution.
     const double start = platform::monotonic_ms();
-    platform::resolved_address address;
-    if (!platform::resolve_first(host.c_str(), port.c_str(), platform::resolve_hints::any_stream, address)) return;
-    const platform::connect_outcome outcome = platform::tcp_connect(address, kConnectWaitMs);
+    std::vector<platform::resolved_address> addresses;
+    if (!platform::resolve_all(split.host.c_str(), split.port.c_str(), platform::resolve_hints::any_stream, addresses))
+        return;
+    // Each address in the resolver's order, all within the one connect wait:
+    // "localhost" may list ::1 before 127.0.0.1 while the service listens on
+    // one of them only.
+    const double connect_start = platform::monotonic_ms();
+    bool attempted = false;
+    bool connected = false;
+    for (const platform::resolved_address &address : addresses) {
+        const int left = kConnectWaitMs - static_cast<int>(platform::monotonic_ms() - connect_start);
+        if (left <= 0) break;
+        const platform::connect_result attempt = platform::tcp_connect(address, left);
+        if (attempt.outcome == platform::connect_outcome::no_socket) continue;
+        attempted = true;
+        if (attempt.outcome == platform::connect_outcome::connected) {
+            connected = true;
+            break;
+        }
+    }
     const double end = platform::monotonic_ms();
-    if (outcome == platform::connect_outcome::no_socket) return;
-    result.up = outcome == platform::connect_outcome::connected ? 1 : 0;
+    if (!attempted) return;
+    result.up = connected ? 1 : 0;
     result.latency_ms = measured_latency(start, end);
 }
 

@@ -58,7 +58,7 @@ int loopback_servers::port(const std::string &name) {
 std::string loopback_servers::url(const std::string &name, const std::string &path) {
     const std::string p = std::to_string(port(name));
     if (name == "http6") return "http://[::1]:" + p + path;
-    if (name.rfind("https_", 0) == 0) return "https://127.0.0.1:" + p + path;
+    if (name.rfind("https_", 0) == 0 || name == "nginx_tls") return "https://127.0.0.1:" + p + path;
     return "http://127.0.0.1:" + p + path;
 }
 
@@ -98,6 +98,10 @@ std::vector<logged_request> loopback_servers::since_mark(const std::string &name
 bool loopback_servers::available() { return !servers().empty(); }
 
 bool loopback_servers::private_network() { return std::getenv("VUE_PRIVATE_NETNS") != nullptr; }
+
+bool loopback_servers::test_hosts() { return std::getenv("VUE_TEST_HOSTS") != nullptr; }
+
+bool loopback_servers::no_trust_store() { return std::getenv("VUE_NO_TRUST_STORE") != nullptr; }
 
 network_test::outcome network_test::check_target(int type, const std::string &target) {
     return check(add("probe", type, target));

@@ -25,10 +25,11 @@ struct logged_request {
 class loopback_servers {
 public:
     // Port of a named server ("http4", "http6", "hook", "https_selfsigned",
-    // "https_expired", "https_wrongname", "https_clientonly", "closed"), or 0.
+    // "https_expired", "https_wrongname", "https_clientonly", "closed", and
+    // "nginx", "nginx_tls" when nginx is installed), or 0.
     static int port(const std::string &name);
-    // "http://127.0.0.1:PORT" + path (https:// for the https_* servers,
-    // http://[::1]:PORT for http6).
+    // "http://127.0.0.1:PORT" + path (https:// for the https_* servers and
+    // nginx_tls, http://[::1]:PORT for http6).
     static std::string url(const std::string &name, const std::string &path);
     // Requests logged by a server since the last mark() of it.
     static void mark(const std::string &name);
@@ -37,6 +38,11 @@ public:
     // True inside a private network namespace where only loopback exists, so
     // a lookup of an unknown name cannot reach a real name server.
     static bool private_network();
+    // True where the runner put its own /etc/hosts in place: localhost is
+    // ::1 and 127.0.0.1, and "dual-stack.test" names both.
+    static bool test_hosts();
+    // True where the runner hid the system's trust store (/etc/ssl/certs).
+    static bool no_trust_store();
 };
 
 #define REQUIRE_SERVERS()                                                                 \
@@ -50,6 +56,12 @@ public:
         if (!::vue::test::loopback_servers::private_network())                                              \
             GTEST_SKIP() << "looks up a name that does not exist, which would reach the configured name "    \
                             "server: runs only in the private network namespace (root, unshare --net)";      \
+    } while (0)
+
+#define REQUIRE_NGINX()                                                                                \
+    do {                                                                                               \
+        if (::vue::test::loopback_servers::port("nginx") == 0)                                          \
+            GTEST_SKIP() << "needs nginx (Debian package nginx-light, installed by scripts/setup.sh)";  \
     } while (0)
 
 // Where wine's implementation of a Windows call falls short of Windows

@@ -8,6 +8,11 @@ Routes, chosen by path only (the query never matters):
   /loop                   -> 302, Location: /loop
   /silent                 -> read the request, never answer (30 s at most)
   /slow/<ms>/<rest>       -> wait ms milliseconds, then act as /<rest>
+  /wire/<NNN>/<framing>/<location>  -> raw bytes: status NNN with a body
+                             framed as asked and a Location of the kind asked
+  /wireloop/<framing>     -> 302 to itself, with a body
+  /cut/<name>             -> a response cut off (or stalled) inside its head
+  /bighead/<bytes>        -> 200 whose head is exactly that many bytes
   anything else           -> 200 with a short body
 See README.md beside this file.
 """
@@ -204,7 +209,111 @@ class Handler(BaseHTTPRequestHandler):
             return self.reply(302, location="/loop")
         if path == "/silent":
             return self.wait_silently()
+        if head == "wire":
+            return self.wire(path, parts[2:])
+        if head == "wireloop" and len(parts) == 3:
+            return self.send_framed(302, parts[2], "Location: " + path + "\r\n")
+        if head == "cut" and len(parts) == 3:
+            return self.cut(parts[2])
+        if head == "bighead" and len(parts) == 3 and parts[2].isdigit():
+            return self.big_head(int(parts[2]))
+        if head in ("wire", "wireloop", "cut", "bighead"):
+            raise BadRoute("malformed /%s route" % head)
         return self.reply(200, b"fixture ok\n")
+
+    # --- raw responses ------------------------------------------------------
+    # Written byte for byte, so the tests control framing and cut-offs that
+    # http.server would otherwise normalise.
+
+    REDIRECT_BODY = b"<html><body>This page has moved. Follow the Location header.</body></html>\n"
+
+    def raw(self, data, close):
+        self.wfile.write(data)
+        self.wfile.flush()
+        if close:
+            self.close_connection = True
+
+    def wire(self, path, args):
+        if len(args) < 3:
+            raise BadRoute("expected /wire/<NNN>/<framing>/<location kind>/...")
+        status, framing, kind, rest = parse_status(args[0]), args[1], args[2], "/".join(args[3:])
+        if kind == "rel":
+            location = "/" + rest
+        elif kind == "dot":
+            # Relative to the request's own directory: as many "../" as it is deep.
+            location = "../" * (path.count("/") - 1) + rest
+        elif kind == "abs":
+            if len(args) < 5 or not args[3].isalpha() or not args[4].isdigit():
+                raise BadRoute("expected /wire/<NNN>/<framing>/abs/<scheme>/<port>/<rest>")
+            location = "%s://%s:%s/%s" % (args[3], self.this_host(), args[4], "/".join(args[5:]))
+        elif kind == "none":
+            location = None
+        else:
+            raise BadRoute("location kind must be rel, dot, abs or none: %r" % kind)
+        self.send_framed(status, framing, "" if location is None else "Location: %s\r\n" % location)
+
+    def send_framed(self, status, framing, extra_headers):
+        head = "HTTP/1.1 %d Moved\r\nServer: fixture/1\r\n%sContent-Type: text/html\r\n" % (status, extra_headers)
+        body = self.REDIRECT_BODY
+        if framing == "cl":
+            self.raw(("%sContent-Length: %d\r\n\r\n" % (head, len(body))).encode() + body, close=False)
+        elif framing == "empty":
+            self.raw(("%sContent-Length: 0\r\n\r\n" % head).encode(), close=False)
+        elif framing == "chunked":
+            chunks = b"".join(b"%x\r\n%s\r\n" % (len(c), c) for c in (body[:20], body[20:]))
+            self.raw(("%sTransfer-Encoding: chunked\r\n\r\n" % head).encode() + chunks + b"0\r\n\r\n", close=False)
+        elif framing == "close":
+            self.raw(("%sConnection: close\r\n\r\n" % head).encode() + body, close=True)
+        elif framing == "stall":
+            # Promises a long body, sends a little of it and holds the
+            # connection: a client that waits for the body waits in vain.
+            self.raw(("%sContent-Length: 100000\r\n\r\n" % head).encode() + body, close=False)
+            self.wait_silently()
+        else:
+            raise BadRoute("framing must be cl, empty, chunked, close or stall: %r" % framing)
+
+    CUTS = {
+        "nothing": b"",
+        "partial-status": b"HTTP/1.1 20",
+        "status-line": b"HTTP/1.1 200 OK\r\n",
+        "mid-header": b"HTTP/1.1 200 OK\r\nContent-Ty",
+        "no-blank-line": b"HTTP/1.1 200 OK\r\nContent-Length: 2\r\n",
+        "redirect": b"HTTP/1.1 302 Found\r\nLocation: /status/200\r\n",
+        # Complete heads whose body is delimited by the close: answers.
+        "whole-head": b"HTTP/1.1 200 OK\r\n\r\n",
+        "whole-head-1.0": b"HTTP/1.0 204 No Content\r\n\r\n",
+    }
+
+    def cut(self, name):
+        if name == "stalled-head":
+            self.raw(b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\n", close=False)
+            return self.wait_silently()
+        if name not in self.CUTS:
+            raise BadRoute("unknown cut: %r" % name)
+        self.raw(self.CUTS[name], close=True)
+
+    def big_head(self, size):
+        head = b"HTTP/1.1 200 OK\r\nContent-Length: 0\r\nConnection: close\r\n"
+        end = b"\r\n"
+        if size < len(head) + len(end):
+            raise BadRoute("a head holds at least %d bytes" % (len(head) + len(end)))
+        lines = []
+        left = size - len(head) - len(end)
+        n = 0
+        while left > 0:
+            # Lines of at most 1000 bytes: "X-Fill-NNNNNN: aaa...\r\n"; a
+            # remainder too short for a line widens the previous one.
+            prefix = b"X-Fill-%06d: " % n
+            take = min(left, 1000)
+            if left - take != 0 and left - take < len(prefix) + 3:
+                take = left - (len(prefix) + 3)
+            lines.append(prefix + b"a" * max(1, take - len(prefix) - 2) + b"\r\n")
+            left -= len(lines[-1])
+            n += 1
+        data = head + b"".join(lines) + end
+        if len(data) != size:
+            raise BadRoute("cannot make a head of exactly %d bytes" % size)
+        self.raw(data, close=True)
 
 
 class FixtureServer(ThreadingHTTPServer):

@@ -12,13 +12,36 @@
 
 #include <atomic>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
 
 namespace vue::platform {
 
-bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out) {
+namespace {
+
+bool copy_address(const struct addrinfo &entry, resolved_address &out) {
+    if (entry.ai_addrlen > sizeof out.addr) return false;
+    out.family = entry.ai_family;
+    out.socktype = entry.ai_socktype;
+    out.protocol = entry.ai_protocol;
+    out.addr_len = static_cast<unsigned>(entry.ai_addrlen);
+    std::memcpy(out.addr, entry.ai_addr, entry.ai_addrlen);
+    return true;
+}
+
+std::string error_text(int error) {
+    char buffer[128];
+    // The GNU strerror_r returns its text, which need not be in `buffer`.
+    return ::strerror_r(error, buffer, sizeof buffer);
+}
+
+}  // namespace
+
+bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out) {
+    out.clear();
     struct addrinfo want;
     std::memset(&want, 0, sizeof want);
     if (hints == resolve_hints::any_stream) {
@@ -29,30 +52,48 @@ bool resolve_first(const char *host, const char *service, resolve_hints hints, r
     }
     struct addrinfo *list = nullptr;
     if (::getaddrinfo(host, service, &want, &list) != 0 || list == nullptr) return false;
-    const struct addrinfo *first = list;
-    bool ok = first->ai_addrlen <= sizeof out.addr;
-    if (ok) {
-        out.family = first->ai_family;
-        out.socktype = first->ai_socktype;
-        out.protocol = first->ai_protocol;
-        out.addr_len = static_cast<unsigned>(first->ai_addrlen);
-        std::memcpy(out.addr, first->ai_addr, first->ai_addrlen);
+    for (const struct addrinfo *entry = list; entry != nullptr; entry = entry->ai_next) {
+        resolved_address address;
+        if (copy_address(*entry, address)) out.push_back(address);
     }
     ::freeaddrinfo(list);
-    return ok;
+    return !out.empty();
 }
 
-connect_outcome tcp_connect(const resolved_address &address, int timeout_ms) {
+bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out) {
+    std::vector<resolved_address> all;
+    if (!resolve_all(host, service, hints, all)) return false;
+    out = all.front();
+    return true;
+}
+
+std::string address_text(const resolved_address &address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const void *raw = nullptr;
+    if (address.family == AF_INET) raw = &reinterpret_cast<const sockaddr_in *>(address.addr)->sin_addr;
+    if (address.family == AF_INET6) raw = &reinterpret_cast<const sockaddr_in6 *>(address.addr)->sin6_addr;
+    if (raw == nullptr || ::inet_ntop(address.family, raw, text, sizeof text) == nullptr) return std::string();
+    return text;
+}
+
+connect_result tcp_connect(const resolved_address &address, int timeout_ms) {
+    connect_result result;
     int fd = ::socket(address.family, address.socktype | SOCK_NONBLOCK | SOCK_CLOEXEC, address.protocol);
-    if (fd < 0) return connect_outcome::no_socket;
-    connect_outcome outcome = connect_outcome::failed;
+    if (fd < 0) {
+        result.outcome = connect_outcome::no_socket;
+        result.message = error_text(errno);
+        return result;
+    }
+    int error = 0;
     if (::connect(fd, reinterpret_cast<const sockaddr *>(address.addr), address.addr_len) == 0) {
-        outcome = connect_outcome::connected;
-    } else if (errno == EINPROGRESS) {
+        result.outcome = connect_outcome::connected;
+    } else if (errno != EINPROGRESS) {
+        error = errno;
+    } else {
         // Writable means the attempt has finished, one way or the other;
         // SO_ERROR says which.
         struct pollfd p = {fd, POLLOUT, 0};
-        double deadline = monotonic_ms() + timeout_ms;
+        const double deadline = monotonic_ms() + timeout_ms;
         int ready;
         for (;;) {
             int left = static_cast<int>(deadline - monotonic_ms());
@@ -60,15 +101,29 @@ connect_outcome tcp_connect(const resolved_address &address, int timeout_ms) {
             if (ready < 0 && errno == EINTR) continue;
             break;
         }
-        if (ready > 0 && (p.revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+        if (ready == 0) {
+            error = ETIMEDOUT;
+        } else if (ready < 0) {
+            error = errno;
+        } else {
             int pending = 0;
             socklen_t len = sizeof pending;
-            ::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len);
-            if (pending == 0 && (p.revents & POLLOUT) != 0) outcome = connect_outcome::connected;
+            if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &len) != 0) pending = errno;
+            if (pending == 0 && (p.revents & POLLOUT) != 0) {
+                result.outcome = connect_outcome::connected;
+            } else {
+                error = pending != 0 ? pending : ECONNRESET;
+            }
         }
     }
     ::close(fd);
-    return outcome;
+    if (result.outcome != connect_outcome::connected) {
+        result.outcome = error == ECONNREFUSED ? connect_outcome::refused
+                         : error == ETIMEDOUT  ? connect_outcome::timed_out
+                                               : connect_outcome::failed;
+        result.message = error_text(error);
+    }
+    return result;
 }
 
 // --- ICMP echo --------------------------------------------------------------------------

@@ -8,6 +8,8 @@
 
 #include <cstring>
 #include <new>
+#include <string>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -22,7 +24,23 @@ bool net_start() {
 
 void net_stop() { WSACleanup(); }
 
-bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out) {
+namespace {
+
+// The system's text for a Winsock error, on one line.
+std::string winsock_text(int code) {
+    char buffer[256] = {};
+    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+                             0, buffer, sizeof buffer, nullptr);
+    std::string text(buffer, n);
+    while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
+        text.pop_back();
+    return text.empty() ? "socket error " + std::to_string(code) : text;
+}
+
+}  // namespace
+
+bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out) {
+    out.clear();
     ADDRINFOA want;
     std::memset(&want, 0, sizeof want);
     if (hints == resolve_hints::any_stream) {
@@ -33,28 +51,50 @@ bool resolve_first(const char *host, const char *service, resolve_hints hints, r
     }
     ADDRINFOA *list = nullptr;
     if (getaddrinfo(host, service, &want, &list) != 0 || list == nullptr) return false;
-    const ADDRINFOA *first = list;
-    const bool ok = first->ai_addrlen <= sizeof out.addr;
-    if (ok) {
-        out.family = first->ai_family;
-        out.socktype = first->ai_socktype;
-        out.protocol = first->ai_protocol;
-        out.addr_len = static_cast<unsigned>(first->ai_addrlen);
-        std::memcpy(out.addr, first->ai_addr, first->ai_addrlen);
+    for (const ADDRINFOA *entry = list; entry != nullptr; entry = entry->ai_next) {
+        if (entry->ai_addrlen > sizeof(resolved_address::addr)) continue;
+        resolved_address address;
+        address.family = entry->ai_family;
+        address.socktype = entry->ai_socktype;
+        address.protocol = entry->ai_protocol;
+        address.addr_len = static_cast<unsigned>(entry->ai_addrlen);
+        std::memcpy(address.addr, entry->ai_addr, entry->ai_addrlen);
+        out.push_back(address);
     }
     freeaddrinfo(list);
-    return ok;
+    return !out.empty();
 }
 
-connect_outcome tcp_connect(const resolved_address &address, int timeout_ms) {
+bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out) {
+    std::vector<resolved_address> all;
+    if (!resolve_all(host, service, hints, all)) return false;
+    out = all.front();
+    return true;
+}
+
+std::string address_text(const resolved_address &address) {
+    char text[INET6_ADDRSTRLEN] = {};
+    const void *raw = nullptr;
+    if (address.family == AF_INET) raw = &reinterpret_cast<const sockaddr_in *>(address.addr)->sin_addr;
+    if (address.family == AF_INET6) raw = &reinterpret_cast<const sockaddr_in6 *>(address.addr)->sin6_addr;
+    if (raw == nullptr || inet_ntop(address.family, raw, text, sizeof text) == nullptr) return std::string();
+    return text;
+}
+
+connect_result tcp_connect(const resolved_address &address, int timeout_ms) {
+    connect_result result;
     SOCKET s = socket(address.family, address.socktype, address.protocol);
-    if (s == INVALID_SOCKET) return connect_outcome::no_socket;
+    if (s == INVALID_SOCKET) {
+        result.outcome = connect_outcome::no_socket;
+        result.message = winsock_text(WSAGetLastError());
+        return result;
+    }
     u_long non_blocking = 1;
     ioctlsocket(s, FIONBIO, &non_blocking);
-    connect_outcome outcome = connect_outcome::failed;
+    int error = 0;
     if (connect(s, reinterpret_cast<const sockaddr *>(address.addr), static_cast<int>(address.addr_len)) == 0) {
-        outcome = connect_outcome::connected;
-    } else if (WSAGetLastError() == WSAEWOULDBLOCK) {
+        result.outcome = connect_outcome::connected;
+    } else if ((error = WSAGetLastError()) == WSAEWOULDBLOCK) {
         // A failed attempt shows in the exception set; a finished one makes
         // the socket writable, and SO_ERROR says whether it succeeded.
         fd_set writable, failed;
@@ -63,15 +103,31 @@ connect_outcome tcp_connect(const resolved_address &address, int timeout_ms) {
         FD_SET(s, &writable);
         FD_SET(s, &failed);
         timeval wait{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
-        if (select(0, nullptr, &writable, &failed, &wait) > 0 && FD_ISSET(s, &writable)) {
+        const int ready = select(0, nullptr, &writable, &failed, &wait);
+        if (ready == 0) {
+            error = WSAETIMEDOUT;
+        } else if (ready < 0) {
+            error = WSAGetLastError();
+        } else {
             int pending = 0;
             int length = sizeof pending;
             getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char *>(&pending), &length);
-            if (pending == 0) outcome = connect_outcome::connected;
+            if (pending == 0 && FD_ISSET(s, &writable)) {
+                result.outcome = connect_outcome::connected;
+                error = 0;
+            } else {
+                error = pending != 0 ? pending : WSAECONNRESET;
+            }
         }
     }
     closesocket(s);
-    return outcome;
+    if (result.outcome != connect_outcome::connected) {
+        result.outcome = error == WSAECONNREFUSED ? connect_outcome::refused
+                         : error == WSAETIMEDOUT  ? connect_outcome::timed_out
+                                                  : connect_outcome::failed;
+        result.message = winsock_text(error);
+    }
+    return result;
 }
 
 struct icmp_channel {
