@@ -25,9 +25,10 @@ test_packages=(
   # --no-install-recommends would leave them out. lld-link links a program
   # against the Windows import library as an MSVC-style linker would.
   clang libclang-rt-14-dev lld
-  # the loopback test servers, a real web server for the probe tests, and
-  # the private network namespace
-  openssl curl nginx-light iproute2 util-linux binutils
+  # the loopback test servers, a real web server for the probe tests, the
+  # private network namespace, and /etc/services for the TCP probe's service
+  # names (a minimal system has none)
+  openssl curl nginx-light iproute2 util-linux binutils netbase
   # checking the man page
   groff-base
   # the Windows DLL: cross-compiler and the runtime the tests run under
