@@ -216,6 +216,7 @@ std::string unknown_option(std::string_view token, const command_entry *entry) {
         for (const option_entry &option : entry->options) names.push_back("--" + std::string(option.name));
     } else {
         names.push_back("--version");
+        names.push_back("--json");
     }
     const std::vector<std::string_view> views(names.begin(), names.end());
     return "unknown option '" + std::string(token) + "'" + suggestion(token, views);
@@ -339,7 +340,10 @@ int run_main(int argc, char **argv) {
             std::printf("vantorel-uptime %s\n", VANTOREL_UPTIME_ENGINE_VERSION);
             return exit_ok;
         }
-        if (token == "--dir") {
+        if (token == "--json") {
+            // Every command has a --json form, so it may come first too.
+            inv.options["json"] = "";
+        } else if (token == "--dir") {
             if (i + 1 >= tokens.size()) return global_usage_error("option '--dir' needs a value");
             inv.dir = tokens[++i];
         } else if (token.starts_with("--dir=")) {

@@ -948,6 +948,7 @@ TEST_F(CliTest, EveryCommandHasAJsonFormOfOneDocument) {
         {{"watch", "--once", "--json"}, 0, "flip", "\"checked\":true,\"up\":true"},
         {{"delete", id, "--json"}, 0, "type_name", "{\"id\":\"" + id + "\",\"name\":\"Web\",\"type\":0,\"type_name\":\"HTTP\""},
         {{"list", "--json"}, 0, "", "[]"},
+        {{"--json", "list"}, 0, "", "[]"},
     };
     for (const json_case &c : cases) {
         SCOPED_TRACE(joined(c.args));

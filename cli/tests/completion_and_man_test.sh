@@ -49,7 +49,7 @@ while IFS='|' read -r line expected; do
 done <<'EOF'
 vantorel-uptime |add check delete heartbeats help list record uptime watch webhook
 vantorel-uptime de|delete
-vantorel-uptime -|--color --dir --help --version
+vantorel-uptime -|--color --dir --help --json --version
 vantorel-uptime --color |always auto never
 vantorel-uptime --color = |always auto never
 vantorel-uptime --color =|=always =auto =never
