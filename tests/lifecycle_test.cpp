@@ -8,7 +8,7 @@
 #include <string>
 
 #include "core/engine_state.h"
-#include "core/lifecycle.h"
+#include "store/state_store.h"
 #include "platform/fault.h"
 #include "test_support.h"
 

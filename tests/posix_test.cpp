@@ -13,7 +13,7 @@
 #include <string>
 
 #include "core/engine_state.h"
-#include "core/lifecycle.h"
+#include "store/state_store.h"
 #include "monitors/monitors.h"
 #include "platform/fault.h"
 #include "platform/platform.h"

@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstring>
 
-#include "store/json_text.h"
+#include "core/utf8.h"
 
 namespace vue {
 
@@ -15,6 +15,12 @@ std::atomic<const char *> s_last_error{""};
 char s_monitors_json[REPORT_BUFFER_SIZE] = "";
 char s_heartbeats_json[REPORT_BUFFER_SIZE] = "";
 std::atomic<int> s_initialized{0};
+
+namespace {
+uint64_t s_history_versions = 0;  // only ever grows, so a version is never reused
+}  // namespace
+
+uint64_t next_history_version() { return ++s_history_versions; }
 
 monitor_record *find_monitor(const char *id) {
     for (int i = 0; i < s_monitor_count; ++i) {

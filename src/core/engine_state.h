@@ -68,9 +68,10 @@ struct monitor_record {
     int32_t hb_count;            // valid ring entries; always 0..4096
     heartbeat_entry heartbeats[HEARTBEAT_CAPACITY];  // newest at hb_head - 1
     daily_bucket daily[DAILY_BUCKETS];               // in no particular order
-    // True while the history differs from what heartbeats.dat holds, so a
-    // full save skips files whose bytes would not change.
-    bool dat_changed;
+    // Changes with every change of the ring or the counters, to a number
+    // from one engine-wide counter: the heartbeat file that holds this
+    // version is current, and a full save skips it.
+    uint64_t history_version;
     // True while heartbeats.dat exists but could not be loaded (unreadable,
     // too short, wrong magic, capacity, head or count): it is set aside
     // before anything is written in its place.
@@ -110,6 +111,9 @@ void set_last_error(const char *message);
 // Copies `source` into `dest` (capacity `dest_size`, always terminated),
 // cut at a whole UTF-8 character when longer than dest_size - 1 bytes.
 void copy_bounded(char *dest, size_t dest_size, std::string_view source);
+
+// A new history version (see monitor_record). Caller holds the lock.
+uint64_t next_history_version();
 
 inline bool started() { return s_initialized.load(std::memory_order_acquire) != 0; }
 

@@ -1,33 +1,12 @@
-#include "core/lifecycle.h"
-
 #include <cstdio>
 #include <cstring>
 #include <string_view>
 
 #include "core/engine_state.h"
 #include "core/export.h"
+#include "core/utf8.h"
 #include "platform/platform.h"
-#include "store/json_text.h"
 #include "store/state_store.h"
-
-namespace vue {
-
-void ensure_dir(const char *path) {
-    char work[1024];
-    copy_bounded(work, sizeof work, path);
-    // Index 0 is never a separator, so "/srv/x" never asks for "".
-    for (size_t i = 1; work[i] != '\0'; ++i) {
-        if (work[i] == '/' || work[i] == '\\') {
-            char separator = work[i];
-            work[i] = '\0';
-            platform::make_directory(work);
-            work[i] = separator;
-        }
-    }
-    platform::make_directory(work);
-}
-
-}  // namespace vue
 
 using namespace vue;
 
@@ -66,6 +45,7 @@ extern "C" UPTIME_API int uptime_engine_init(const char *storage_dir) {
 
         s_monitor_count = 0;
         std::memset(s_monitors, 0, sizeof s_monitors);
+        forget_all_monitor_dats();
         set_last_error("");
         s_monitors_json[0] = '\0';
         s_heartbeats_json[0] = '\0';

@@ -50,7 +50,7 @@ void record_heartbeat_internal(monitor_record &record, int status, double latenc
     record.status = status;
     record.last_check = timestamp;
     record.last_latency_ms = latency_ms;
-    record.dat_changed = true;
+    record.history_version = next_history_version();
 }
 
 double compute_uptime_90d(const monitor_record &record, int64_t now) {

@@ -1,10 +1,10 @@
 #include <cstring>
 
 #include "core/engine_state.h"
+#include "core/utf8.h"
 #include "core/export.h"
 #include "monitors/monitors.h"
 #include "platform/platform.h"
-#include "store/json_text.h"
 #include "store/state_store.h"
 
 namespace vue {
@@ -85,7 +85,8 @@ extern "C" UPTIME_API int uptime_monitor_add(const char *name, int type, const c
         m.last_latency_ms = 0.0;
         m.last_check = 0;
         m.created_at = platform::unix_time();
-        m.dat_changed = true;  // no file yet
+        m.history_version = next_history_version();
+        track_new_monitor_dat(m);  // no file yet
         if (out_id != nullptr) std::memcpy(out_id, m.id, ID_SIZE);
         ++s_monitor_count;
         save_monitors_file();
@@ -105,12 +106,15 @@ extern "C" UPTIME_API int uptime_monitor_delete(const char *monitor_id) {
             set_last_error(msg::kMonitorNotFound);
             return -1;
         }
+        char id[ID_SIZE];
+        std::memcpy(id, m->id, sizeof id);
         auto k = static_cast<int>(m - s_monitors);
         if (k < s_monitor_count - 1) {
             std::memmove(&s_monitors[k], &s_monitors[k + 1],
                          sizeof(monitor_record) * static_cast<size_t>(s_monitor_count - 1 - k));
         }
         --s_monitor_count;
+        forget_monitor_dat(id);
         save_monitors_file();
         return 0;
     });

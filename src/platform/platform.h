@@ -57,6 +57,42 @@ void make_directory(const char *path);
 // old file is untouched.
 bool replace_file(const char *path, const void *data, size_t size, bool durable);
 
+// --- Files replaced again and again -------------------------------------------------
+// A heartbeat file is rewritten by every check. Replacing it through a new
+// temporary file makes the file system allocate blocks and, on a replacing
+// rename, force the data out, every time. Instead each such file has a
+// spare beside it (its content never matters): the new bytes are written
+// into the spare in place, over blocks it already has, and then the spare
+// and the file trade places in one atomic step. A crash at any instant
+// leaves the file with its old or its new bytes, and the spare keeps its
+// blocks for the next time. The spare is created when missing.
+
+enum class write_outcome {
+    done,
+    no_directory,  // the directory of the file does not exist; nothing changed
+    failed         // the file keeps its old bytes
+};
+
+// Replaces `path` with `size` bytes by way of `spare_path`, without
+// flushing anything.
+write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size);
+
+// A durable batch: every file's new bytes reach the disk before any file
+// is swapped, and the swaps reach it before commit_swaps returns; the batch
+// costs a few flushes in all, not two per file.
+struct staged_swap {
+    std::string path;
+    std::string spare_path;
+    bool ok = false;  // after commit_swaps: swapped in and flushed
+};
+// Writes the new bytes of one file of the batch into its spare; only what
+// differs from the spare's present content is written, so unchanged pages
+// cost no disk write.
+write_outcome stage_swap(const char *path, const char *spare_path, const void *data, size_t size);
+// Flushes every staged spare, swaps each in and flushes the swaps; sets
+// `ok` of each entry.
+void commit_swaps(std::vector<staged_swap> &batch);
+
 // What a read found. `missing` is the normal case of a file never written;
 // `failed` means something is there that could not be read (no permission,
 // a directory, an I/O error), which the caller must not mistake for absent.

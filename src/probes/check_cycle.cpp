@@ -58,19 +58,24 @@ extern "C" UPTIME_API int uptime_check_now(const char *monitor_id, int *out_up, 
 
         bool notify = false;
         char url[WEBHOOK_URL_SIZE];
+        check_write write;
         {
+            // Memory work only: the heartbeat, the image of the history and
+            // the webhook decision. The file is written after the release
+            // (see check_write).
             engine_lock lock;
             // The table may have changed while the lock was free: a delete
             // moves later records, so look the monitor up again.
             if (monitor_record *m = find_monitor(monitor_id); m != nullptr) {
                 record_heartbeat_internal(*m, result.up, result.latency_ms, now);
-                save_monitor_dat(*m, false);
+                begin_check_write(*m, write);
             }
             if (previous_status != STATUS_PENDING && result.up != previous_status && s_webhook_url[0] != '\0') {
                 notify = true;
                 std::memcpy(url, s_webhook_url, sizeof url);
             }
         }
+        finish_check_write(write);
         if (notify) send_webhook(url, monitor_id, name, result.up, result.latency_ms, now);
         return 0;
     });

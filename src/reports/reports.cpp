@@ -2,7 +2,10 @@
 // a report that outgrows the buffer continues in a heap buffer that the
 // report keeps, so the text is never cut. Either way it stays valid until
 // the next call of the same function.
+#include <charconv>
+#include <cstdint>
 #include <cstring>
+#include <string_view>
 
 #include "core/engine_state.h"
 #include "core/export.h"
@@ -71,25 +74,39 @@ const char *build_monitors_report() {
     return finish(s_monitors_sink, w.ok());
 }
 
+// This report holds numbers only, so it is laid out here directly, entry by
+// entry, with the same forms the JSON layer writes; the general writer's
+// bookkeeping per value would cost more than the numbers themselves.
 const char *build_heartbeats_report(const monitor_record &m, int limit) {
     const int n = (limit < 1 || limit > m.hb_count) ? m.hb_count : limit;
     s_heartbeats_sink.reset();
-    compact_json_writer w(s_heartbeats_sink);
-    w.begin_array();
+    s_heartbeats_sink.append("[");
+    // The longest entry: 20 digits of time, 3 of status, a real of at most
+    // kRealTextMax, and the fixed text around them.
+    constexpr size_t kEntryMax = 64 + 20 + 3 + kRealTextMax;
     for (int k = m.hb_count - n; k < m.hb_count; ++k) {
         // hb_count - k places before the head; + 2 * capacity keeps it positive.
         const heartbeat_entry &e = m.heartbeats[(m.hb_head + k - m.hb_count + 2 * HEARTBEAT_CAPACITY) % HEARTBEAT_CAPACITY];
-        w.begin_object();
-        w.key("time");
-        w.integer(e.timestamp);
-        w.key("status");
-        w.integer(e.status);
-        w.key("latency_ms");
-        w.real(static_cast<double>(e.latency_ms));
-        w.end_object();
+        s_heartbeats_sink.reserve(kEntryMax);
+        char *const start = s_heartbeats_sink.write_position();
+        char *p = start;
+        auto put = [&p](std::string_view text) {
+            std::memcpy(p, text.data(), text.size());
+            p += text.size();
+        };
+        put(k == m.hb_count - n ? "{\"time\":" : ",{\"time\":");
+        p = std::to_chars(p, start + kEntryMax, int64_t{e.timestamp}).ptr;
+        put(",\"status\":");
+        p = std::to_chars(p, start + kEntryMax, unsigned{e.status}).ptr;
+        put(",\"latency_ms\":");
+        const size_t real = format_json_real(static_cast<double>(e.latency_ms), p);
+        if (real == 0) return finish(s_heartbeats_sink, false);  // NaN or infinite: JSON cannot hold it
+        p += real;
+        put("}");
+        s_heartbeats_sink.advance(static_cast<size_t>(p - start));
     }
-    w.end_array();
-    return finish(s_heartbeats_sink, w.ok());
+    s_heartbeats_sink.append("]");
+    return finish(s_heartbeats_sink, true);
 }
 
 }  // namespace vue

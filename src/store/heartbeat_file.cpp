@@ -1,8 +1,12 @@
+#include <algorithm>
+#include <bit>
+#include <mutex>
 #include <cstdio>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "core/engine_state.h"
-#include "core/lifecycle.h"
 #include "platform/platform.h"
 #include "store/state_store.h"
 
@@ -12,8 +16,13 @@ namespace {
 constexpr char kMagic[8] = {'V', 'N', 'U', 'P', 'T', 'I', 'M', 'E'};
 constexpr int32_t kVersion = 1;
 
-// The image is built and read byte by byte in little-endian order so that
-// the file is the same whatever the host's byte order.
+// The file is little-endian whatever the host. On a little-endian host the
+// packed ring and the buckets are already the file's bytes and are copied
+// whole; elsewhere they are built and read byte by byte.
+constexpr bool kHostIsFileOrder = std::endian::native == std::endian::little;
+static_assert(sizeof(heartbeat_entry) * HEARTBEAT_CAPACITY == HEARTBEAT_FILE_DAILY_OFFSET - HEARTBEAT_FILE_HEADER);
+static_assert(sizeof(daily_bucket) * DAILY_BUCKETS == HEARTBEAT_FILE_SIZE - HEARTBEAT_FILE_DAILY_OFFSET);
+
 void put_u32(unsigned char *p, uint32_t v) {
     for (int i = 0; i < 4; ++i) p[i] = static_cast<unsigned char>(v >> (8 * i));
 }
@@ -41,14 +50,93 @@ float bits_float(uint32_t bits) {
     return f;
 }
 
-// Serialisation and the file read share one buffer; both run under the
-// engine lock.
+// Serialisation for full saves and the reads of a start share these
+// buffers, under the engine lock. A check encodes into a buffer of its own
+// thread, since it writes after releasing the engine lock.
 unsigned char s_image[HEARTBEAT_FILE_SIZE];
 unsigned char s_disk_image[HEARTBEAT_FILE_SIZE + 1];
+thread_local unsigned char t_check_image[HEARTBEAT_FILE_SIZE];
 
-void format_dat_paths(const char *id, char (&dir)[PATH_SIZE], char (&file)[PATH_SIZE]) {
-    std::snprintf(dir, sizeof dir, "%s/data/%s", s_storage_dir, id);
-    std::snprintf(file, sizeof file, "%s/data/%s/heartbeats.dat", s_storage_dir, id);
+// Which version of a monitor's history each heartbeat file holds (see
+// monitor_record::history_version): one entry per id of the table, made when
+// the monitor is loaded or added, dropped when it is deleted. Guarded by
+// s_dat_lock, which is taken after the engine lock whenever both are held,
+// never the other way round.
+struct dat_file {
+    char id[ID_SIZE];
+    uint64_t version;  // 0: nothing the table holds is known to be in the file
+    bool has_directory;  // data/<id>/ was found or made in this run
+};
+std::mutex s_dat_lock;
+dat_file s_dat_files[MAX_MONITORS];
+int s_dat_file_count = 0;
+
+dat_file *find_dat_file(const char *id) {
+    for (int i = 0; i < s_dat_file_count; ++i) {
+        if (std::strcmp(s_dat_files[i].id, id) == 0) return &s_dat_files[i];
+    }
+    return nullptr;
+}
+
+dat_file *track_dat_file(const char *id) {
+    dat_file *file = find_dat_file(id);
+    if (file == nullptr) {
+        if (s_dat_file_count >= MAX_MONITORS) return nullptr;  // cannot happen: one entry per id of the table
+        file = &s_dat_files[s_dat_file_count++];
+        copy_bounded(file->id, sizeof file->id, id);
+        file->version = 0;
+        file->has_directory = false;
+    }
+    return file;
+}
+
+// The file now holds this version of the history.
+void dat_file_written(const char *id, uint64_t version) {
+    if (dat_file *file = track_dat_file(id)) {
+        file->version = version;
+        file->has_directory = true;
+    }
+}
+
+struct dat_paths {
+    char dir[PATH_SIZE];
+    char file[PATH_SIZE];
+    char spare[PATH_SIZE];  // see platform::swap_in_file
+};
+
+void format_dat_paths(const char *id, dat_paths &paths) {
+    std::snprintf(paths.dir, sizeof paths.dir, "%s/data/%s", s_storage_dir, id);
+    std::snprintf(paths.file, sizeof paths.file, "%s/data/%s/heartbeats.dat", s_storage_dir, id);
+    std::snprintf(paths.spare, sizeof paths.spare, "%s/data/%s/heartbeats.dat.spare", s_storage_dir, id);
+}
+
+// Moves an unreadable file out of the way before its first write. Engine
+// lock held. False when it could not: then the file must not be written.
+bool set_aside_before_write(monitor_record &record, const char *file) {
+    if (!record.dat_unreadable) return true;
+    if (!set_aside_unreadable(file)) return false;
+    // Monitors that share this id (only a hand-edited monitors.json makes
+    // them) loaded the same file.
+    for (int i = 0; i < s_monitor_count; ++i) {
+        if (std::strcmp(s_monitors[i].id, record.id) == 0) s_monitors[i].dat_unreadable = false;
+    }
+    return true;
+}
+
+// Writes one file, making the monitor's directory first when it is not
+// known to exist (a new monitor), and when the write finds it missing
+// (removed since). A check of a known monitor asks the file system nothing
+// else.
+template <typename Write>
+platform::write_outcome write_making_directory(const char *id, const dat_paths &paths, Write write) {
+    const dat_file *file = find_dat_file(id);
+    if (file == nullptr || !file->has_directory) ensure_dir(paths.dir);
+    platform::write_outcome outcome = write();
+    if (outcome == platform::write_outcome::no_directory) {
+        ensure_dir(paths.dir);
+        outcome = write();
+    }
+    return outcome;
 }
 
 }  // namespace
@@ -59,6 +147,11 @@ void encode_heartbeat_file(const monitor_record &record, unsigned char *out) {
     put_u32(out + 12, static_cast<uint32_t>(record.hb_count));
     put_u32(out + 16, static_cast<uint32_t>(record.hb_head));
     put_u32(out + 20, static_cast<uint32_t>(HEARTBEAT_CAPACITY));
+    if constexpr (kHostIsFileOrder) {
+        std::memcpy(out + HEARTBEAT_FILE_HEADER, record.heartbeats, sizeof record.heartbeats);
+        std::memcpy(out + HEARTBEAT_FILE_DAILY_OFFSET, record.daily, sizeof record.daily);
+        return;
+    }
     unsigned char *p = out + HEARTBEAT_FILE_HEADER;
     for (const heartbeat_entry &e : record.heartbeats) {
         put_u64(p, static_cast<uint64_t>(e.timestamp));
@@ -91,6 +184,13 @@ bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_reco
     // Only whole slots are taken; what a short file lacks stays zero.
     size_t ring_slots = (size - HEARTBEAT_FILE_HEADER) / 13;
     if (ring_slots > HEARTBEAT_CAPACITY) ring_slots = HEARTBEAT_CAPACITY;
+    size_t day_slots = size > HEARTBEAT_FILE_DAILY_OFFSET ? (size - HEARTBEAT_FILE_DAILY_OFFSET) / 16 : 0;
+    if (day_slots > DAILY_BUCKETS) day_slots = DAILY_BUCKETS;
+    if constexpr (kHostIsFileOrder) {
+        std::memcpy(record.heartbeats, image + HEARTBEAT_FILE_HEADER, ring_slots * sizeof(heartbeat_entry));
+        std::memcpy(record.daily, image + HEARTBEAT_FILE_DAILY_OFFSET, day_slots * sizeof(daily_bucket));
+        return true;
+    }
     const unsigned char *p = image + HEARTBEAT_FILE_HEADER;
     for (size_t i = 0; i < ring_slots; ++i, p += 13) {
         heartbeat_entry &e = record.heartbeats[i];
@@ -98,16 +198,12 @@ bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_reco
         e.status = p[8];
         e.latency_ms = bits_float(get_u32(p + 9));
     }
-    if (size > HEARTBEAT_FILE_DAILY_OFFSET) {
-        size_t day_slots = (size - HEARTBEAT_FILE_DAILY_OFFSET) / 16;
-        if (day_slots > DAILY_BUCKETS) day_slots = DAILY_BUCKETS;
-        p = image + HEARTBEAT_FILE_DAILY_OFFSET;
-        for (size_t i = 0; i < day_slots; ++i, p += 16) {
-            daily_bucket &b = record.daily[i];
-            b.day = static_cast<int64_t>(get_u64(p));
-            b.up_count = get_u32(p + 8);
-            b.total_count = get_u32(p + 12);
-        }
+    p = image + HEARTBEAT_FILE_DAILY_OFFSET;
+    for (size_t i = 0; i < day_slots; ++i, p += 16) {
+        daily_bucket &b = record.daily[i];
+        b.day = static_cast<int64_t>(get_u64(p));
+        b.up_count = get_u32(p + 8);
+        b.total_count = get_u32(p + 12);
     }
     return true;
 }
@@ -117,53 +213,137 @@ bool id_is_safe_for_path(const char *id) {
     return std::strpbrk(id, "/\\:") == nullptr;
 }
 
-bool save_monitor_dat(monitor_record &record, bool durable) {
-    if (!id_is_safe_for_path(record.id)) return true;
-    char dir[PATH_SIZE], file[PATH_SIZE];
-    format_dat_paths(record.id, dir, file);
-    ensure_dir(dir);
+void begin_check_write(monitor_record &record, check_write &write) {
+    write.pending = false;
+    if (!id_is_safe_for_path(record.id)) return;
+    dat_paths paths;
+    format_dat_paths(record.id, paths);
     if (record.dat_unreadable) {
-        if (!set_aside_unreadable(file)) return false;
-        // Monitors that share this id (only a hand-edited monitors.json makes
-        // them) loaded the same file.
-        for (int i = 0; i < s_monitor_count; ++i) {
-            if (std::strcmp(s_monitors[i].id, record.id) == 0) s_monitors[i].dat_unreadable = false;
-        }
-        record.dat_unreadable = false;
+        // Once per run at most: the file is set aside and written here, with
+        // the engine lock held, like a full save would.
+        std::lock_guard<std::mutex> files(s_dat_lock);
+        if (!set_aside_before_write(record, paths.file)) return;
+        encode_heartbeat_file(record, s_image);
+        const auto outcome = write_making_directory(
+            record.id, paths, [&] { return platform::swap_in_file(paths.file, paths.spare, s_image, sizeof s_image); });
+        if (outcome == platform::write_outcome::done) dat_file_written(record.id, record.history_version);
+        return;
     }
-    encode_heartbeat_file(record, s_image);
-    if (!platform::replace_file(file, s_image, sizeof s_image, durable)) return false;
-    // Monitors that share this id share this file too, which now holds this
-    // record's history.
-    for (int i = 0; i < s_monitor_count; ++i) {
-        if (&s_monitors[i] != &record && std::strcmp(s_monitors[i].id, record.id) == 0) {
-            s_monitors[i].dat_changed = true;
-        }
-    }
-    record.dat_changed = false;
+    encode_heartbeat_file(record, t_check_image);
+    copy_bounded(write.id, sizeof write.id, record.id);
+    write.version = record.history_version;
+    write.pending = true;
+}
+
+bool finish_check_write(const check_write &write) {
+    if (!write.pending) return true;
+    std::lock_guard<std::mutex> files(s_dat_lock);
+    dat_file *file = find_dat_file(write.id);
+    // Deleted meanwhile; or a later check, or a full save, has already put
+    // a newer history in place, which holds this heartbeat too.
+    if (file == nullptr || file->version >= write.version) return true;
+    dat_paths paths;
+    format_dat_paths(write.id, paths);
+    const auto outcome = write_making_directory(write.id, paths, [&] {
+        return platform::swap_in_file(paths.file, paths.spare, t_check_image, sizeof t_check_image);
+    });
+    if (outcome != platform::write_outcome::done) return false;
+    dat_file_written(write.id, write.version);
     return true;
 }
 
+bool save_changed_monitor_dats() {
+    std::lock_guard<std::mutex> files(s_dat_lock);
+    bool ok = true;
+    std::vector<platform::staged_swap> batch;
+    std::vector<int> slots;
+    for (int i = 0; i < s_monitor_count; ++i) {
+        if (!id_is_safe_for_path(s_monitors[i].id)) continue;
+        const dat_file *file = find_dat_file(s_monitors[i].id);
+        if (file != nullptr && file->version == s_monitors[i].history_version) continue;
+        // Of monitors that share an id, and so a file, the last one in the
+        // table is written, as a rewrite in table order would leave it.
+        int last = i;
+        for (int j = i + 1; j < s_monitor_count; ++j) {
+            if (std::strcmp(s_monitors[j].id, s_monitors[i].id) == 0) last = j;
+        }
+        if (std::find(slots.begin(), slots.end(), last) != slots.end()) continue;  // staged already
+        monitor_record &record = s_monitors[last];
+        dat_paths paths;
+        format_dat_paths(record.id, paths);
+        if (!set_aside_before_write(record, paths.file)) {
+            ok = false;
+            continue;
+        }
+        encode_heartbeat_file(record, s_image);
+        const auto outcome = write_making_directory(
+            record.id, paths, [&] { return platform::stage_swap(paths.file, paths.spare, s_image, sizeof s_image); });
+        if (outcome != platform::write_outcome::done) {
+            ok = false;
+            continue;
+        }
+        batch.push_back({paths.file, paths.spare, false});
+        slots.push_back(last);
+    }
+    platform::commit_swaps(batch);
+    for (size_t k = 0; k < batch.size(); ++k) {
+        if (batch[k].ok) {
+            dat_file_written(s_monitors[slots[k]].id, s_monitors[slots[k]].history_version);
+        } else {
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+void track_new_monitor_dat(const monitor_record &record) {
+    std::lock_guard<std::mutex> files(s_dat_lock);
+    track_dat_file(record.id);
+}
+
+void forget_monitor_dat(const char *id) {
+    if (find_monitor(id) != nullptr) return;  // another monitor still has this id
+    std::lock_guard<std::mutex> files(s_dat_lock);
+    dat_file *file = find_dat_file(id);
+    if (file == nullptr) return;
+    *file = s_dat_files[--s_dat_file_count];
+}
+
+void forget_all_monitor_dats() {
+    std::lock_guard<std::mutex> files(s_dat_lock);
+    s_dat_file_count = 0;
+}
+
 void load_monitor_dat(monitor_record &record) {
-    // Until proven equal to what a save would write, the file needs writing.
-    record.dat_changed = true;
+    record.history_version = next_history_version();
     record.dat_unreadable = false;
     if (!id_is_safe_for_path(record.id)) return;
-    char dir[PATH_SIZE], file[PATH_SIZE];
-    format_dat_paths(record.id, dir, file);
+    // Until proven equal to what a save would write, the file needs writing.
+    uint64_t in_file = 0;
+    bool found = false;
+    dat_paths paths;
+    format_dat_paths(record.id, paths);
     size_t size = 0;
-    switch (platform::read_file_prefix(file, s_disk_image, sizeof s_disk_image, size)) {
-        case platform::read_outcome::missing: return;  // no check yet
-        case platform::read_outcome::failed: record.dat_unreadable = true; return;
-        case platform::read_outcome::ok: break;
+    switch (platform::read_file_prefix(paths.file, s_disk_image, sizeof s_disk_image, size)) {
+        case platform::read_outcome::missing: break;  // no check yet
+        case platform::read_outcome::failed:
+            record.dat_unreadable = true;
+            found = true;
+            break;
+        case platform::read_outcome::ok:
+            found = true;
+            if (!decode_heartbeat_file(s_disk_image, size, record)) {
+                record.dat_unreadable = true;
+            } else if (size == HEARTBEAT_FILE_SIZE) {
+                encode_heartbeat_file(record, s_image);
+                if (std::memcmp(s_image, s_disk_image, HEARTBEAT_FILE_SIZE) == 0) in_file = record.history_version;
+            }
+            break;
     }
-    if (!decode_heartbeat_file(s_disk_image, size, record)) {
-        record.dat_unreadable = true;
-        return;
-    }
-    if (size == HEARTBEAT_FILE_SIZE) {
-        encode_heartbeat_file(record, s_image);
-        record.dat_changed = std::memcmp(s_image, s_disk_image, HEARTBEAT_FILE_SIZE) != 0;
+    std::lock_guard<std::mutex> files(s_dat_lock);
+    if (dat_file *file = track_dat_file(record.id)) {
+        file->version = in_file;
+        file->has_directory = file->has_directory || found;
     }
 }
 

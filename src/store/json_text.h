@@ -10,21 +10,13 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/utf8.h"
+
 #include <rapidjson/document.h>
 #include <rapidjson/prettywriter.h>
 #include <rapidjson/writer.h>
 
 namespace vue {
-
-// True when `text` is well-formed UTF-8: no stray continuation byte, no
-// truncated sequence, no overlong form, no encoded surrogate, nothing above
-// U+10FFFF.
-bool utf8_is_valid(std::string_view text);
-
-// Length of the longest prefix of `text` that is at most `bound` bytes and
-// does not end inside a multi-byte character. ASCII is cut exactly at the
-// bound.
-size_t utf8_cut_length(std::string_view text, size_t bound);
 
 // Writes `value` in the shortest form that reads back as the same double:
 // plain notation while the decimal point position n satisfies -6 < n <= 21,
@@ -52,6 +44,13 @@ public:
     }
     void Flush() {}
     void append(std::string_view text);
+    // Room for `more` bytes written straight at write_position(), then
+    // counted in with advance().
+    void reserve(size_t more) {
+        while (size_ + more + 1 > capacity_) grow();
+    }
+    char *write_position() { return data_ + size_; }
+    void advance(size_t written) { size_ += written; }
     // Terminates the text and returns it; stays valid until the next reset().
     const char *c_str();
     size_t size() const { return size_; }

@@ -141,15 +141,12 @@ bool save_config_file() {
 }
 
 bool save_monitors_file() {
-    // Heartbeat files first, so monitors.json never names a monitor whose
-    // history is older than the file says.
-    bool ok = true;
-    for (int i = 0; i < s_monitor_count; ++i) {
-        if (s_monitors[i].dat_changed && !save_monitor_dat(s_monitors[i], true)) ok = false;
-    }
     try {
+        // Heartbeat files first, so monitors.json never names a monitor whose
+        // history is older than the file says.
+        const bool dats_saved = save_changed_monitor_dats();
         if (!render_monitors_json(s_file_sink)) return false;
-        return write_root_file("monitors.json", s_monitors_unloaded) && ok;
+        return write_root_file("monitors.json", s_monitors_unloaded) && dats_saved;
     } catch (const std::bad_alloc &) {
         return false;
     }

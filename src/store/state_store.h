@@ -48,13 +48,37 @@ bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_reco
 // history is never read from or written to disk.
 bool id_is_safe_for_path(const char *id);
 
-// Writes the monitor's heartbeats.dat (creating data/<id>/), clearing its
-// changed mark on success. `durable` flushes the file to disk before it
-// replaces the old one. False when the file should have been written and
-// was not; a monitor whose id is unsafe for a path never has a file, which
-// is no failure.
-bool save_monitor_dat(monitor_record &record, bool durable);
+// A check writes its monitor's file in two steps. begin_check_write runs
+// with the engine lock held and takes the image of the history, as the
+// table holds it at that instant. finish_check_write runs after the engine
+// lock is released and does the file work under a lock of the heartbeat
+// files alone, so that other calls go on meanwhile. A write never puts an
+// older history over a newer one: when two checks of one monitor finish in
+// the other order, or a full save came first, the older image is dropped,
+// since the file already holds every heartbeat it has. The check returns
+// only once its heartbeat is in the file (or the write failed).
+struct check_write {
+    bool pending = false;
+    char id[ID_SIZE];
+    uint64_t version = 0;  // history_version of the image
+};
+void begin_check_write(monitor_record &record, check_write &write);
+// False when the file should have been written and was not (it keeps the
+// older history; the next full save writes it).
+bool finish_check_write(const check_write &write);
+
+// Writes, durably and as one batch, the heartbeats.dat of every monitor
+// whose history is not in its file yet. False when any of them was not
+// written.
+bool save_changed_monitor_dats();
 void load_monitor_dat(monitor_record &record);
+
+// The record of which history each file holds follows the table: a new
+// monitor has none in a file yet, a deleted one is forgotten (unless
+// another monitor has the same id), and a start forgets everything.
+void track_new_monitor_dat(const monitor_record &record);
+void forget_monitor_dat(const char *id);
+void forget_all_monitor_dats();
 
 // --- config.json and monitors.json ----------------------------------------------
 
@@ -70,6 +94,13 @@ bool save_monitors_file();
 // that the next save sets it aside instead of writing over it.
 void load_config_file();
 void load_monitors_file();
+
+// --- Directories ---------------------------------------------------------------------
+
+// Creates `path` one component at a time: each prefix that ends before a
+// '/' or '\' (never the empty one before a leading separator), then the
+// whole path. Failures are ignored; an existing directory is the usual case.
+void ensure_dir(const char *path);
 
 // --- Housekeeping -------------------------------------------------------------------
 

@@ -13,6 +13,8 @@
 #include <cstdio>
 #include <cstring>
 #include <string>
+#include <vector>
+#include <algorithm>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -24,23 +26,24 @@ namespace {
 // last stop.
 pthread_mutex_t s_engine_lock = PTHREAD_MUTEX_INITIALIZER;
 
-// Writes all of `size` bytes, retrying short writes and interrupts.
-bool write_all(int fd, const char *data, size_t size) {
+// Writes all of `size` bytes at `offset`, retrying short writes and
+// interrupts; the file_write fault stores half, then fails.
+bool pwrite_all(int fd, const char *data, size_t size, off_t offset) {
     while (size > 0) {
         size_t chunk = size;
         if (fault_fires(fault_point::file_write)) {
-            // A disk that fills up mid-file: half the bytes land, then ENOSPC.
             chunk = size / 2;
-            if (chunk > 0 && ::write(fd, data, chunk) < 0) return false;
+            if (chunk > 0 && ::pwrite(fd, data, chunk, offset) < 0) return false;
             errno = ENOSPC;
             return false;
         }
-        ssize_t n = ::write(fd, data, chunk);
+        ssize_t n = ::pwrite(fd, data, chunk, offset);
         if (n < 0) {
             if (errno == EINTR) continue;
             return false;
         }
         data += n;
+        offset += n;
         size -= static_cast<size_t>(n);
     }
     return true;
@@ -105,7 +108,7 @@ bool replace_file(const char *path, const void *data, size_t size, bool durable)
     }
     if (fd < 0) return false;
 
-    bool ok = write_all(fd, static_cast<const char *>(data), size);
+    bool ok = pwrite_all(fd, static_cast<const char *>(data), size, 0);
     if (ok && durable) ok = !fault_fires(fault_point::file_sync) && ::fsync(fd) == 0;
     if (::close(fd) != 0) ok = false;
     if (ok) ok = !fault_fires(fault_point::file_rename) && ::rename(temp.c_str(), path) == 0;
@@ -123,6 +126,91 @@ bool replace_file(const char *path, const void *data, size_t size, bool durable)
         }
     }
     return true;
+}
+
+namespace {
+
+int open_spare(const char *spare_path) {
+    if (fault_fires(fault_point::file_open)) {
+        errno = EIO;
+        return -1;
+    }
+    // A link planted in the spare's place is not followed.
+    return ::open(spare_path, O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+}
+
+// The spare takes the file's place in one step; the file, the spare's.
+bool swap_spare_in(const char *path, const char *spare_path) {
+    if (fault_fires(fault_point::file_rename)) return false;
+    if (::renameat2(AT_FDCWD, spare_path, AT_FDCWD, path, RENAME_EXCHANGE) == 0) return true;
+    // No file yet (a new monitor), or a file system that cannot exchange:
+    // a plain rename is as atomic, it only uses the spare up.
+    if (errno != ENOENT && errno != EINVAL && errno != ENOSYS) return false;
+    return ::rename(spare_path, path) == 0;
+}
+
+// Flushes the file system that holds `path`: every file and directory
+// change made before, ours and any other process's, is on the disk when it
+// returns. One call replaces a flush per file and per directory.
+bool flush_file_system(const char *path) {
+    int fd = ::open(parent_directory(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return false;
+    const bool ok = ::syncfs(fd) == 0;
+    ::close(fd);
+    return ok;
+}
+
+}  // namespace
+
+write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size) {
+    int fd = open_spare(spare_path);
+    if (fd < 0) return errno == ENOENT ? write_outcome::no_directory : write_outcome::failed;
+    bool ok = pwrite_all(fd, static_cast<const char *>(data), size, 0);
+    // A spare longer than the data would make the file longer.
+    struct stat st;
+    if (ok && ::fstat(fd, &st) == 0 && static_cast<size_t>(st.st_size) != size) ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (::close(fd) != 0) ok = false;
+    return ok && swap_spare_in(path, spare_path) ? write_outcome::done : write_outcome::failed;
+}
+
+write_outcome stage_swap(const char *, const char *spare_path, const void *data, size_t size) {
+    int fd = open_spare(spare_path);
+    if (fd < 0) return errno == ENOENT ? write_outcome::no_directory : write_outcome::failed;
+    // What the spare holds now, to write only the pages that differ: a
+    // page that is not written is not flushed either.
+    thread_local std::vector<char> present;
+    present.resize(size + 1);
+    size_t got = 0;
+    while (got < present.size()) {
+        ssize_t n = ::pread(fd, present.data() + got, present.size() - got, static_cast<off_t>(got));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        got += static_cast<size_t>(n);
+    }
+    const auto *bytes = static_cast<const char *>(data);
+    bool ok = true;
+    constexpr size_t kPage = 4096;
+    for (size_t at = 0; ok && at < size; at += kPage) {
+        const size_t length = std::min(kPage, size - at);
+        if (got >= at + length && std::memcmp(present.data() + at, bytes + at, length) == 0) continue;
+        ok = pwrite_all(fd, bytes + at, length, static_cast<off_t>(at));
+    }
+    if (ok && got > size) ok = ::ftruncate(fd, static_cast<off_t>(size)) == 0;
+    if (::close(fd) != 0) ok = false;
+    return ok ? write_outcome::done : write_outcome::failed;
+}
+
+void commit_swaps(std::vector<staged_swap> &batch) {
+    for (staged_swap &item : batch) item.ok = false;
+    if (batch.empty()) return;
+    // Every spare is on the disk before any takes its file's place: a swap
+    // that reached the disk without its data would leave old bytes behind
+    // the new name after a power cut.
+    if (fault_fires(fault_point::file_sync) || !flush_file_system(batch.front().path.c_str())) return;
+    for (staged_swap &item : batch) item.ok = swap_spare_in(item.path.c_str(), item.spare_path.c_str());
+    if (!flush_file_system(batch.front().path.c_str())) {
+        for (staged_swap &item : batch) item.ok = false;
+    }
 }
 
 namespace {

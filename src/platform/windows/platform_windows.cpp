@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <ctime>
 #include <string>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -115,6 +116,47 @@ bool write_all(HANDLE h, const char *data, size_t size) {
 }
 
 }  // namespace
+
+namespace {
+
+// Writes the whole of `data` into the spare, which is created when missing
+// and cut to the data's size; `flush` makes it durable.
+write_outcome write_spare(const char *spare_path, const void *data, size_t size, bool flush) {
+    file_handle file;
+    if (!fault_fires(fault_point::file_open)) {
+        file.h = CreateFileW(wide_path(spare_path).c_str(), GENERIC_WRITE, 0, owner_only(), OPEN_ALWAYS,
+                             FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (file.h == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PATH_NOT_FOUND) return write_outcome::no_directory;
+    }
+    if (file.h == INVALID_HANDLE_VALUE) return write_outcome::failed;
+    bool ok = write_all(file.h, static_cast<const char *>(data), size) && SetEndOfFile(file.h) != 0;
+    if (ok && flush) ok = !fault_fires(fault_point::file_sync) && FlushFileBuffers(file.h) != 0;
+    return file.close() && ok ? write_outcome::done : write_outcome::failed;
+}
+
+// Windows has no exchange of two names; a replacing move is atomic too, and
+// only uses the spare up, so the next write makes a new one.
+bool move_spare_in(const char *path, const char *spare_path, bool durable) {
+    if (fault_fires(fault_point::file_rename)) return false;
+    const DWORD flags = MOVEFILE_REPLACE_EXISTING | (durable ? MOVEFILE_WRITE_THROUGH : 0);
+    return MoveFileExW(wide_path(spare_path).c_str(), wide_path(path).c_str(), flags) != 0;
+}
+
+}  // namespace
+
+write_outcome swap_in_file(const char *path, const char *spare_path, const void *data, size_t size) {
+    const write_outcome written = write_spare(spare_path, data, size, false);
+    if (written != write_outcome::done) return written;
+    return move_spare_in(path, spare_path, false) ? write_outcome::done : write_outcome::failed;
+}
+
+write_outcome stage_swap(const char *, const char *spare_path, const void *data, size_t size) {
+    return write_spare(spare_path, data, size, true);
+}
+
+void commit_swaps(std::vector<staged_swap> &batch) {
+    for (staged_swap &item : batch) item.ok = move_spare_in(item.path.c_str(), item.spare_path.c_str(), true);
+}
 
 void lock_acquire() { EnterCriticalSection(&engine_lock()); }
 void lock_release() { LeaveCriticalSection(&engine_lock()); }
