@@ -21,9 +21,9 @@ build_packages=(
 test_packages=(
   # GoogleTest and Google Benchmark
   googletest libgtest-dev libgmock-dev libbenchmark-dev
-  # clang's sanitizer builds; its runtimes are only recommended by clang, so
-  # --no-install-recommends would leave them out. lld-link links a program
-  # against the Windows import library as an MSVC-style linker would.
+  # clang's sanitizer and fuzzer builds; its runtimes are only recommended
+  # by clang, so --no-install-recommends would leave them out. lld-link links
+  # a program against the Windows import library as an MSVC-style linker would.
   clang libclang-rt-14-dev lld
   # the loopback test servers, a real web server for the probe tests, the
   # private network namespace, and /etc/services for the TCP probe's service

@@ -2,9 +2,11 @@
 # Builds every configuration and runs the whole test suite in each:
 #   build/       g++, warnings as errors: every test
 #   build-asan/  clang++, AddressSanitizer + UndefinedBehaviorSanitizer: every test
-#   build-tsan/  clang++, ThreadSanitizer: the network suite, where the
-#                threads are
+#   build-tsan/  clang++, ThreadSanitizer: the network suite and the thread
+#                stress test, where the threads are
 #   build-win/   mingw-w64: the Windows DLL and every suite, run under wine
+#   build-fuzz/  clang++, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer:
+#                each fuzz target for VUE_FUZZ_SECONDS (30 s by default)
 # Installs what is missing first (scripts/setup.sh --tests). Exits non-zero
 # when any build or test fails.
 set -euo pipefail
@@ -40,10 +42,14 @@ configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON -DVUE_BUILD_TESTS=
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_SANITIZE=thread -DVUE_BUILD_EXAMPLES=OFF
 configure build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON -DVUE_BUILD_TESTS=ON \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
+configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON -DVUE_FUZZ=ON -DVUE_SANITIZE=address,undefined \
+  -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_BUILD_TESTS=OFF -DVUE_BUILD_EXAMPLES=OFF
 cmake --build build -j "$jobs"
 cmake --build build-asan -j "$jobs"
 cmake --build build-tsan -j "$jobs" --target network_tests
 cmake --build build-win -j "$jobs"
+cmake --build build-tsan -j "$jobs" --target stress_tests
+cmake --build build-fuzz -j "$jobs" --target fuzzers
 
 status=0
 passed=0
@@ -75,6 +81,8 @@ ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:ha
 echo "== tests: clang++ with ThreadSanitizer (network suite)"
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests
+echo "== tests: clang++ with ThreadSanitizer (thread stress)"
+VUE_STRESS_SECONDS=10 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan/tests/stress_tests
 
 echo "== tests: the Windows DLL under wine"
 # A prefix of our own, made quietly with no display; the network suite gets a
@@ -91,6 +99,8 @@ for prefix in "$WINEPREFIX" "$WINEPREFIX-netns"; do
 done
 run_suite ctest --test-dir build-win -j "$jobs" --output-on-failure
 
+echo "== fuzzing: libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer, ${VUE_FUZZ_SECONDS:-30} s per target"
+run_suite ctest --test-dir build-fuzz --output-on-failure --verbose
 echo "== benchmarks build and run (smoke)"
 ./build/bench/engine_bench --benchmark_min_time=0.01 >/dev/null || status=1
 

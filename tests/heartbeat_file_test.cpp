@@ -2,7 +2,10 @@
 // and the checks that rewrite it.
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <string>
 
 #include "core/engine_state.h"
@@ -107,6 +110,15 @@ TEST_F(HeartbeatFile, WhatAStartAcceptsFromHandMadeFiles) {
         {"ring cut inside slot 1", with([](dat_image &d) { d.size = 24 + 13 + 5; }), true, 2, 2,
          R"([{"time":500,"status":1,"latency_ms":3.5},{"time":0,"status":0,"latency_ms":0.0}])"},
         {"longer than the image", beyond, true, 2, 2, nullptr},
+        // Once a whole empty heartbeat report: no report can show these.
+        {"NaN latency", with([](dat_image &d) { d.ring[1].latency_ms = std::nanf(""); }), true, 2, 2,
+         R"([{"time":500,"status":1,"latency_ms":3.5},{"time":600,"status":0,"latency_ms":0.0}])"},
+        {"infinite latencies",
+         with([](dat_image &d) {
+             d.ring[0].latency_ms = std::numeric_limits<float>::infinity();
+             d.ring[1].latency_ms = -std::numeric_limits<float>::infinity();
+         }),
+         true, 2, 2, R"([{"time":500,"status":1,"latency_ms":0.0},{"time":600,"status":0,"latency_ms":0.0}])"},
         {"empty file", "", false, 0, 0, nullptr},
     };
     for (const auto &c : cases) {
@@ -222,7 +234,7 @@ TEST_F(HeartbeatFile, FirstCheckOfAPendingMonitorWritesOnlyItsFile) {
 
 TEST_F(HeartbeatFile, UnknownTypesRecordDownWithoutProbing) {
     start();
-    for (int type : {7, -1}) {
+    for (int type : {7, -1, 4, INT_MAX, INT_MIN}) {
         SCOPED_TRACE(type);
         std::string id = add("u", type, "anything");
         ASSERT_EQ(uptime_check_now(id.c_str(), nullptr, nullptr), 0);

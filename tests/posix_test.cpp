@@ -10,6 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <functional>
+#include <map>
 #include <string>
 
 #include "core/engine_state.h"
@@ -19,6 +21,10 @@
 #include "platform/platform.h"
 #include "probes/probes.h"
 #include "test_support.h"
+
+#ifndef VUE_UNPRIVILEGED_START
+#error "VUE_UNPRIVILEGED_START names the unprivileged_start program"
+#endif
 
 namespace vue::test {
 namespace {
@@ -102,6 +108,90 @@ TEST_F(PosixStorageLock, KilledOwnerLeavesTheDirectoryFree) {
     waitpid(child, &status, 0);
     start();
     EXPECT_EQ(read_file_bytes(storage_ / ".lock"), std::to_string(getpid()) + "\n");
+}
+
+// A directory the process may not write. Run as root, the case runs the
+// engine as uid 65534 through setpriv, since root may write anywhere; run
+// as another user, it runs the engine as that user.
+TEST_F(PosixStorageLock, DirectoryItMayNotWrite) {
+    const bool as_root = ::geteuid() == 0;
+    if (as_root && std::system("command -v setpriv >/dev/null 2>&1") != 0) {
+        GTEST_SKIP() << "running as root without setpriv: no way to start the engine as an unprivileged user";
+    }
+    // Every directory on the way must be open to the other user.
+    fs::permissions(root_, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                               fs::perms::others_read | fs::perms::others_exec);
+    const fs::perms read_only = fs::perms::owner_read | fs::perms::owner_exec | fs::perms::group_read |
+                                fs::perms::group_exec | fs::perms::others_read | fs::perms::others_exec;
+    const std::string monitors = R"([{"id":"kept","name":"k","type":7}])";
+    auto state_with_lock = [&monitors](const fs::path &dir, fs::perms lock_mode) {
+        write_file_bytes(dir / "monitors.json", monitors);
+        fs::permissions(dir / "monitors.json", fs::perms::owner_read | fs::perms::owner_write |
+                                                   fs::perms::group_read | fs::perms::others_read);
+        write_file_bytes(dir / ".lock", "");
+        fs::permissions(dir / ".lock", lock_mode);
+    };
+    const struct {
+        const char *label;
+        std::function<fs::path(const fs::path &)> make;  // returns the storage directory, below `base`
+        bool started;
+    } cases[] = {
+        {"an empty directory", [](const fs::path &base) { return base; }, false},
+        {"a missing directory in one it may not write", [](const fs::path &base) { return base / "missing"; },
+         false},
+        {"state and a lock file it may not open",
+         [&](const fs::path &base) {
+             state_with_lock(base, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+             return base;
+         },
+         false},
+        // The lock can be had, but no file can be written: the start works
+        // on what is there, and the save says that it failed.
+        {"state and a lock file it may open",
+         [&](const fs::path &base) {
+             state_with_lock(base, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                                       fs::perms::group_write | fs::perms::others_read | fs::perms::others_write);
+             return base;
+         },
+         true},
+    };
+    int n = 0;
+    for (const auto &c : cases) {
+        SCOPED_TRACE(c.label);
+        const fs::path base = root_ / ("case" + std::to_string(n++));
+        fs::create_directories(base);
+        const fs::path dir = c.make(base);
+        fs::permissions(base, read_only);
+        const auto before = list_tree(base);
+        std::map<std::string, std::string> bytes_before;
+        for (const std::string &name : before) {
+            if (name != ".lock" && fs::is_regular_file(base / name)) bytes_before[name] = read_file_bytes(base / name);
+        }
+        const std::string command =
+            std::string(as_root ? "setpriv --reuid=65534 --regid=65534 --clear-groups " : "") +
+            VUE_UNPRIVILEGED_START + " " + utf8(dir) + " 2>&1";
+        std::string output;
+        if (FILE *pipe = ::popen(command.c_str(), "r")) {
+            char buffer[4096];
+            for (size_t got; (got = std::fread(buffer, 1, sizeof buffer, pipe)) > 0;) output.append(buffer, got);
+            ::pclose(pipe);
+        }
+        fs::permissions(base, fs::perms::owner_all, fs::perm_options::add);
+        if (output.rfind("ready\n", 0) != 0) {
+            GTEST_SKIP() << "cannot run the engine as " << (as_root ? "uid 65534" : "this user") << ": " << command
+                         << " said: " << output;
+        }
+        if (c.started) {
+            EXPECT_NE(output.find("init 0 \nlist [{\"id\":\"kept\""), std::string::npos) << output;
+            EXPECT_NE(output.find("\nadd 0\n"), std::string::npos) << output;
+            EXPECT_NE(output.find("\nsave -1 Failed to save state\n"), std::string::npos) << output;
+        } else {
+            EXPECT_EQ(output, "ready\ninit -1 Cannot lock storage directory\n");
+        }
+        // Nothing written, nothing set aside, nothing lost.
+        EXPECT_EQ(list_tree(base), before);
+        for (const auto &[name, bytes] : bytes_before) EXPECT_EQ(read_file_bytes(base / name), bytes) << name;
+    }
 }
 
 // A host may switch LC_NUMERIC to a locale with a decimal comma; the event

@@ -96,6 +96,13 @@ TEST_F(Registry, FieldsAreStoredAsGiven) {
         {"interval max", "a", 3, "b", INT_MAX, "a", "b", INT_MAX},
         {"type 7", "a", 7, "b", 10, "a", "b", 10},
         {"type -1", "a", -1, "b", 10, "a", "b", 10},
+        {"type 4", "a", 4, "b", 10, "a", "b", 10},
+        {"type INT_MAX", "a", INT_MAX, "b", 10, "a", "b", 10},
+        {"type INT_MIN", "a", INT_MIN, "b", 10, "a", "b", 10},
+        {"interval INT_MIN", "a", 1, "b", INT_MIN, "a", "b", 60},
+        {"10 KB texts", std::string(10240, 'n'), 0, std::string(10240, 't'), 60, std::string(127, 'n'),
+         std::string(511, 't'), 60},
+        {"control characters", "\x01\t\n\x1f\x7f", 0, "\r\x1b[0m", 60, "\x01\t\n\x1f\x7f", "\r\x1b[0m", 60},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.label);

@@ -1,6 +1,7 @@
 // The two compact JSON reports handed to the host.
 #include <gtest/gtest.h>
 
+#include <climits>
 #include <string>
 
 #include "core/engine_state.h"
@@ -47,7 +48,8 @@ TEST_F(Reports, TypeNames) {
     const struct {
         int type;
         const char *name;
-    } cases[] = {{0, "HTTP"}, {1, "TCP_PORT"}, {2, "DNS"}, {3, "PING"}, {4, "UNKNOWN"}, {-1, "UNKNOWN"}};
+    } cases[] = {{0, "HTTP"}, {1, "TCP_PORT"}, {2, "DNS"}, {3, "PING"}, {4, "UNKNOWN"}, {-1, "UNKNOWN"},
+                 {INT_MAX, "UNKNOWN"}, {INT_MIN, "UNKNOWN"}};
     for (const auto &c : cases) {
         SCOPED_TRACE(c.type);
         std::string id = add("n", c.type);

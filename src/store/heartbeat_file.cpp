@@ -1,5 +1,6 @@
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <mutex>
 #include <cstdio>
 #include <cstring>
@@ -189,21 +190,28 @@ bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_reco
     if constexpr (kHostIsFileOrder) {
         std::memcpy(record.heartbeats, image + HEARTBEAT_FILE_HEADER, ring_slots * sizeof(heartbeat_entry));
         std::memcpy(record.daily, image + HEARTBEAT_FILE_DAILY_OFFSET, day_slots * sizeof(daily_bucket));
-        return true;
+    } else {
+        const unsigned char *p = image + HEARTBEAT_FILE_HEADER;
+        for (size_t i = 0; i < ring_slots; ++i, p += 13) {
+            heartbeat_entry &e = record.heartbeats[i];
+            e.timestamp = static_cast<int64_t>(get_u64(p));
+            e.status = p[8];
+            e.latency_ms = bits_float(get_u32(p + 9));
+        }
+        p = image + HEARTBEAT_FILE_DAILY_OFFSET;
+        for (size_t i = 0; i < day_slots; ++i, p += 16) {
+            daily_bucket &b = record.daily[i];
+            b.day = static_cast<int64_t>(get_u64(p));
+            b.up_count = get_u32(p + 8);
+            b.total_count = get_u32(p + 12);
+        }
     }
-    const unsigned char *p = image + HEARTBEAT_FILE_HEADER;
-    for (size_t i = 0; i < ring_slots; ++i, p += 13) {
-        heartbeat_entry &e = record.heartbeats[i];
-        e.timestamp = static_cast<int64_t>(get_u64(p));
-        e.status = p[8];
-        e.latency_ms = bits_float(get_u32(p + 9));
-    }
-    p = image + HEARTBEAT_FILE_DAILY_OFFSET;
-    for (size_t i = 0; i < day_slots; ++i, p += 16) {
-        daily_bucket &b = record.daily[i];
-        b.day = static_cast<int64_t>(get_u64(p));
-        b.up_count = get_u32(p + 8);
-        b.total_count = get_u32(p + 12);
+    // No report can show a latency that is not finite, and one such slot
+    // would empty the monitor's whole heartbeat report. Only a damaged or
+    // hand-made file holds one; it reads as 0.0, the latency of a probe that
+    // measured nothing.
+    for (size_t i = 0; i < ring_slots; ++i) {
+        if (!std::isfinite(record.heartbeats[i].latency_ms)) record.heartbeats[i].latency_ms = 0.0f;
     }
     return true;
 }

@@ -33,7 +33,8 @@ namespace vue {
 //
 // A file with another magic, a capacity other than 4096, or a head or count
 // out of range is ignored whole. A short file with a good header keeps what
-// it holds; the rest of the history stays zero.
+// it holds; the rest of the history stays zero. A latency that is not
+// finite (NaN, an infinity) reads as 0.0.
 constexpr size_t HEARTBEAT_FILE_SIZE = 54712;
 constexpr size_t HEARTBEAT_FILE_HEADER = 24;
 constexpr size_t HEARTBEAT_FILE_DAILY_OFFSET = 24 + 13 * 4096;
