@@ -187,7 +187,7 @@ bool decode_heartbeat_file(const unsigned char *image, size_t size, monitor_reco
     if (ring_slots > HEARTBEAT_CAPACITY) ring_slots = HEARTBEAT_CAPACITY;
     size_t day_slots = size > HEARTBEAT_FILE_DAILY_OFFSET ? (size - HEARTBEAT_FILE_DAILY_OFFSET) / 16 : 0;
     if (day_slots > DAILY_BUCKETS) day_slots = DAILY_BUCKETS;
-    if constexpr (kHostIsFileOrder) {
+    if (kHostIsFileOrder) {
         std::memcpy(record.heartbeats, image + HEARTBEAT_FILE_HEADER, ring_slots * sizeof(heartbeat_entry));
         std::memcpy(record.daily, image + HEARTBEAT_FILE_DAILY_OFFSET, day_slots * sizeof(daily_bucket));
     } else {
