@@ -13,6 +13,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <new>
+#include <random>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,8 +33,10 @@ namespace fs = std::filesystem;
 fs::path fresh_dir(const char *tag) {
     const char *base = std::getenv("VUE_BENCH_DIR");
     fs::path dir = (base != nullptr && *base != '\0' ? fs::path(base) : fs::temp_directory_path()) /
-                   ("vue-bench-" + std::string(tag) + "-" + std::to_string(std::rand()) + std::to_string(std::rand()));
-    fs::remove_all(dir);
+                   ("vue-bench-" + std::string(tag) + "-" + std::to_string(std::random_device{}()) +
+                    std::to_string(std::random_device{}()));
+    std::error_code ec;
+    fs::remove_all(dir, ec);
     return dir;
 }
 

@@ -1,7 +1,7 @@
 // libFuzzer target: one state file through the public API. The input is
 // written as config.json, monitors.json or a monitor's heartbeats.dat
 // (VUE_FUZZ_FILE 0, 1 or 2) in an otherwise valid storage directory; then
-// start, both reports, one record, a save, the stop, and a second start on
+// start, every report, one record, a save, the stop, and a second start on
 // what the engine wrote. Nothing may crash; every report must be strict
 // JSON; the start and the saves must succeed; the second start must find
 // what the first one left (nothing more set aside, the same monitors and
@@ -133,6 +133,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         }
         const double percent = uptime_get_percent_90d(id.c_str());
         if (!(percent >= 0.0 && percent <= 100.0)) fault("percent out of range");
+        // The detail report reads the same history, every day bucket
+        // included, whatever a file put there.
+        const char *detail = uptime_monitor_detail_json(id.c_str());
+        if (detail == nullptr) fault("no detail report for a listed monitor");
+        if (!vue::json_parse_strict(detail, doc) || !doc.IsObject()) fault("detail report is not a JSON object:", detail);
     }
     if (!ids.empty() && uptime_heartbeat_record(ids[0].c_str(), 1, 1.5, 1718000000) != 0) fault("record failed");
     const std::string list = list_without_uptime(uptime_monitors_list_json());

@@ -4,7 +4,8 @@
  * This header is the whole contract between the engine and its host. The
  * engine is a shared library (libvantorel-uptime-engine.so.1 on Linux,
  * vantorel-uptime-engine.dll on Windows) that exports exactly the twelve
- * functions declared below and nothing else.
+ * functions declared below, the extensions declared after them (see
+ * "Extensions") and nothing else.
  *
  * Model
  * -----
@@ -18,12 +19,16 @@
  *   config.json                 the webhook URL
  *   monitors.json               the monitors and their last results
  *   data/<id>/heartbeats.dat    each monitor's history, 54712 bytes
+ *   data/<id>/heartbeats.dat.spare
+ *                               the file a check writes and then swaps with
+ *                               heartbeats.dat; what it holds never matters
  *   .lock                       held by the process that has the engine
  *                               started on the directory; holds its id
  * Files are replaced atomically (written beside the old one, then renamed
- * over it); directories are created owner-only (0700) and files owner-only
- * (0600) where the platform has such modes. One process at a time may have
- * the engine started on a directory.
+ * over it or swapped with it), so a crash at any instant leaves each file
+ * whole, old or new; directories are created owner-only (0700) and files
+ * owner-only (0600) where the platform has such modes. One process at a
+ * time may have the engine started on a directory.
  *
  * A state file that exists but cannot be loaded (unreadable, not JSON, the
  * wrong root type; a heartbeat file shorter than its header or with a wrong
@@ -307,6 +312,129 @@ UPTIME_API const char *uptime_monitors_list_json(void);
  * last-error text.
  */
 UPTIME_API const char *uptime_get_heartbeats_json(const char *monitor_id, int limit);
+
+/* ==========================================================================
+ * Extensions
+ * --------------------------------------------------------------------------
+ * The functions below extend the twelve above, which keep their signatures
+ * and behaviour; the same rules for threads, text and errors hold.
+ * ========================================================================== */
+
+/*
+ * uptime_monitor_detail_json - why a monitor is up or down: the last check
+ * in detail, the current run of failures and the 90 daily counters.
+ *
+ * monitor_id: must not be null.
+ * Returns one compact JSON object, members in this order:
+ *
+ *   {"id":"...",
+ *    "last_check":null | {"time":1765360000,"up":0,"reason":"connect_refused",
+ *        "message":"Connection refused","address":"127.0.0.1",
+ *        "http_status":null,"redirects":0,
+ *        "phases_ms":{"resolve":0.02,"connect":0.11,"tls":null,"first_byte":null},
+ *        "certificate":null | {"not_after":1767225600,"days_left":21,
+ *                              "subject":"CN=example.org,O=Example",
+ *                              "issuer":"CN=Example CA,O=Example"}},
+ *    "consecutive_failures":3,"down_since":1765359000 | null,
+ *    "last_up":1765358940 | null,
+ *    "daily":[{"day":"2026-09-12","up":1430,"total":1440}, ...]}
+ *
+ * last_check: the last check that uptime_check_now() made of this monitor
+ *   since the engine started; null before the first one. It is kept in
+ *   memory only: null again after a restart. Heartbeats recorded with
+ *   uptime_heartbeat_record() do not change it, so it may be older than the
+ *   monitor's last heartbeat.
+ *   time        the check's heartbeat time (Unix seconds)
+ *   up          the check's outcome, 1 or 0, as uptime_check_now() gave it
+ *   reason      one of the texts below
+ *   message     one line of human text, at most 255 bytes: the OS's, the
+ *               TLS library's or the HTTP layer's own reason where there is
+ *               one (its wording differs between platforms); "" for "ok"
+ *   address     the numeric address connected to (HTTP: of the last
+ *               request; TCP: the last address tried) or pinged; for DNS
+ *               the first address the name resolved to; null when none
+ *   http_status HTTP only: the final response's status; null when no
+ *               complete response head arrived, and for the other types
+ *   redirects   HTTP only: redirects followed; null for the other types,
+ *               for a URL that could not be used, and where the platform
+ *               does not count them
+ *   phases_ms   milliseconds; each null where the phase does not apply or
+ *               the platform does not tell. resolve: the name resolution
+ *               (TCP, DNS and ping: also when it failed); connect: HTTP the
+ *               TCP connect, TCP every connect attempt together; tls: the
+ *               HTTPS handshake; first_byte: HTTP, from the request sent to
+ *               the first byte of the response. HTTP phases are those of the
+ *               last request of a redirect chain.
+ *   certificate HTTPS only: the leaf certificate the server presented in
+ *               the last TLS handshake of the check (of the final request),
+ *               whether or not it was accepted; null for plain HTTP, the
+ *               other types, or when no certificate was seen. not_after in
+ *               Unix seconds; days_left the whole days from the check's
+ *               time to not_after, rounded down (negative once expired);
+ *               subject and issuer one-line distinguished names, most
+ *               specific attribute first ("CN=example.org,O=Example"),
+ *               special characters escaped with '\', at most 255 bytes.
+ * reason, the closed set (new texts would be added only in a new version):
+ *   "ok"                 the check was up.
+ *   "invalid_target"     nothing was contacted: an HTTP target that is not a
+ *                        usable http or https URL, a TCP target whose port is
+ *                        not 1..65535 or a service name, or a monitor type
+ *                        the engine does not know.
+ *   "resolve_failed"     the host name did not resolve (HTTP also: not within
+ *                        3 s); ping: it has no IPv4 address.
+ *   "connect_refused"    the host answered that nothing listens on the port
+ *                        (on Windows the HTTP layer reports this as
+ *                        "connect_failed").
+ *   "connect_timeout"    no connection within the limit (3 s).
+ *   "connect_failed"     any other failure to connect (unreachable network
+ *                        or host, no usable address family).
+ *   "tls_failed"         the TLS handshake failed (also a handshake that did
+ *                        not finish within the 5 s send limit).
+ *   "request_failed"     the request could not be sent, or the connection
+ *                        ended (or the head grew past 100 KiB) before the
+ *                        response head was complete.
+ *   "response_timeout"   no complete response head within 5 s.
+ *   "http_status"        a final status outside 200..399, in http_status.
+ *   "too_many_redirects" still a redirect after ten redirects.
+ *   "insecure_redirect"  an https URL redirected to http: the redirect was
+ *                        not followed and was itself judged, so the check is
+ *                        up (its status is a 3xx) but never reached the
+ *                        content.
+ *   "icmp_timeout"       ping: no successful echo reply within 3 s (no
+ *                        reply, an error reply such as an unreachable host,
+ *                        or a request that could not be sent).
+ *   "icmp_unavailable"   ping: ICMP echo cannot be used in this process, so
+ *                        the name lookup ran instead and its result is the
+ *                        outcome, up or down: an address that was never
+ *                        pinged reads as up. The message says what the lookup
+ *                        gave.
+ * consecutive_failures, down_since, last_up: read from the heartbeat ring
+ *   (the last 4096 heartbeats, the ones the host recorded included), newest
+ *   first in the order they were recorded, not sorted by their timestamps.
+ *   A heartbeat whose status is not 1 (0, 2 or any other value) is a
+ *   failure; the ring keeps the low 8 bits of a status, so one recorded as
+ *   257 reads as 1 there. consecutive_failures counts the failures
+ *   recorded since the newest up heartbeat (all those held when none is
+ *   up; 0 when the newest is up or there is none); down_since is the time
+ *   of the first of them (of the oldest heartbeat held when the ring holds
+ *   no up one), null when the newest heartbeat is up or there is none;
+ *   last_up is the time of the newest up heartbeat, null when the ring
+ *   holds none.
+ * daily: every daily counter that holds a heartbeat (at most 90), oldest
+ *   day first; day is the UTC date "YYYY-MM-DD" (a year outside 0..9999 in
+ *   full, a negative one with '-'), up the heartbeats of that day whose
+ *   status was 1, total all of them.
+ * Windows: phases come from WinHTTP's notifications (resolve, connect for
+ *   plain http, first_byte once a response head was taken) and, from
+ *   Windows 10 1903 on, from its request times (resolve, connect, tls);
+ *   the redirects from its notifications; a refused HTTP connection reads
+ *   "connect_failed".
+ *
+ * Returns text owned by the engine, never cut, valid until the next call
+ * of this function from any thread; or NULL.
+ * Errors: "Engine not initialized or null monitor_id", "Monitor not found".
+ */
+UPTIME_API const char *uptime_monitor_detail_json(const char *monitor_id);
 
 #ifdef __cplusplus
 }

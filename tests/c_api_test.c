@@ -57,6 +57,14 @@ int main(int argc, char **argv) {
             id);
     CHECK(strcmp(list, expected) == 0);
     CHECK(uptime_get_percent_90d(id) == 100.0);
+    /* The extension: no check made yet, one recorded heartbeat. */
+    sprintf(expected,
+            "{\"id\":\"%s\",\"last_check\":null,\"consecutive_failures\":0,\"down_since\":null,"
+            "\"last_up\":1718000000,\"daily\":[{\"day\":\"2024-06-10\",\"up\":1,\"total\":1}]}",
+            id);
+    CHECK(uptime_monitor_detail_json(id) != NULL && strcmp(uptime_monitor_detail_json(id), expected) == 0);
+    CHECK(uptime_monitor_detail_json("not-an-id") == NULL);
+    CHECK(strcmp(uptime_last_error(), "Monitor not found") == 0);
 
     CHECK(uptime_monitor_delete("not-an-id") == -1);
     CHECK(strcmp(uptime_last_error(), "Monitor not found") == 0);

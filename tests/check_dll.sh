@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Checks the Windows DLL: its export table holds exactly the twelve uptime_*
-# functions, undecorated, and it imports only Windows system libraries and
+# functions and the extensions, undecorated, and it imports only Windows system libraries and
 # the C runtime (the C++ runtime, libgcc and winpthread are linked in).
 #   check_dll.sh PATH/vantorel-uptime-engine.dll
 set -euo pipefail
@@ -17,6 +17,7 @@ uptime_heartbeat_record
 uptime_last_error
 uptime_monitor_add
 uptime_monitor_delete
+uptime_monitor_detail_json
 uptime_monitors_list_json
 uptime_save_state
 uptime_set_webhook_url"
@@ -29,7 +30,7 @@ if [ "$exports" != "$expected" ]; then
   exit 1
 fi
 
-allowed='^(KERNEL32|WS2_32|WINHTTP|IPHLPAPI|ADVAPI32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
+allowed='^(KERNEL32|WS2_32|WINHTTP|IPHLPAPI|ADVAPI32|CRYPT32|msvcrt|ucrtbase|api-ms-win-crt-[a-z0-9-]+)\.dll$'
 status=0
 while read -r name; do
   if ! printf '%s\n' "$name" | grep -qiE "$allowed"; then
@@ -37,5 +38,5 @@ while read -r name; do
     status=1
   fi
 done < <(printf '%s\n' "$dump" | sed -n 's/^\s*DLL Name: //p')
-[ $status -eq 0 ] && echo "exports: 12 uptime_* functions; imports: $(printf '%s\n' "$dump" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')"
+[ $status -eq 0 ] && echo "exports: 12 uptime_* functions and 1 extension; imports: $(printf '%s\n' "$dump" | sed -n 's/^\s*DLL Name: //p' | tr '\n' ' ')"
 exit $status

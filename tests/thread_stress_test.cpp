@@ -39,13 +39,19 @@ const std::set<std::string> kTexts = {"",
                                       "Invalid latency",
                                       "Failed to save state"};
 
-enum call_kind { k_add, k_delete, k_check, k_record, k_list, k_beats, k_percent, k_webhook, k_save, k_error, k_kinds };
+enum call_kind { k_add, k_delete, k_check, k_record, k_list, k_beats, k_percent, k_webhook, k_save, k_error, k_detail,
+                 k_kinds };
 const char *const kNames[k_kinds] = {"add",     "delete",  "check", "record",     "list",
-                                     "heartbeats", "percent", "webhook", "save", "last_error"};
+                                     "heartbeats", "percent", "webhook", "save", "last_error", "detail"};
 
 bool strict_json_array(const char *text) {
     rapidjson::Document doc;
     return json_parse_strict(text, doc) && doc.IsArray();
+}
+
+bool strict_json_object(const char *text) {
+    rapidjson::Document doc;
+    return json_parse_strict(text, doc) && doc.IsObject();
 }
 
 class ThreadStress : public ::testing::Test {
@@ -98,7 +104,7 @@ TEST_F(ThreadStress, SixteenThreadsCallEveryFunction) {
     // A report's text stays valid until the next call of the same function
     // from any thread: as a host must, the threads take a lock of their own
     // around each call and the reading of its text.
-    std::mutex list_mutex, beats_mutex;
+    std::mutex list_mutex, beats_mutex, detail_mutex;
     std::atomic<bool> done{false};
     std::array<std::atomic<long>, k_kinds> calls{};
     std::atomic<long> surprises{0};
@@ -205,6 +211,13 @@ TEST_F(ThreadStress, SixteenThreadsCallEveryFunction) {
                 const int rc = uptime_save_state();
                 expect_result(rc, "save");
                 if (rc != 0) surprise("a save failed");
+            } else if (roll < 94) {
+                kind = k_detail;
+                const std::string id = some_id();
+                std::lock_guard<std::mutex> g(detail_mutex);
+                // NULL for an id that is gone (or a null one); else one object.
+                const char *text = uptime_monitor_detail_json(pick(10) == 0 ? nullptr : id.c_str());
+                if (text != nullptr && !strict_json_object(text)) surprise("detail report is not JSON");
             } else {
                 kind = k_error;
                 const char *text = uptime_last_error();

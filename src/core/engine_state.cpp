@@ -14,6 +14,7 @@ char s_webhook_url[WEBHOOK_URL_SIZE] = "";
 std::atomic<const char *> s_last_error{""};
 char s_monitors_json[REPORT_BUFFER_SIZE] = "";
 char s_heartbeats_json[REPORT_BUFFER_SIZE] = "";
+char s_detail_json[DETAIL_REPORT_BUFFER_SIZE] = "";
 std::atomic<int> s_initialized{0};
 
 namespace {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/check_detail.h"
 #include "platform/platform.h"
 
 namespace vue {
@@ -32,6 +33,9 @@ constexpr size_t STORAGE_DIR_SIZE = 512;
 constexpr size_t WEBHOOK_URL_SIZE = 1024;
 constexpr size_t PATH_SIZE = 2048;
 constexpr size_t REPORT_BUFFER_SIZE = 524288;
+// The detail report of one monitor is a few KiB at most (90 days, texts of
+// at most 255 bytes, escaped); larger ones would go on in a heap buffer.
+constexpr size_t DETAIL_REPORT_BUFFER_SIZE = 16384;
 
 // One heartbeat. Packed to 13 bytes because the ring is the file image.
 #pragma pack(push, 1)
@@ -76,6 +80,9 @@ struct monitor_record {
     // too short, wrong magic, capacity, head or count): it is set aside
     // before anything is written in its place.
     bool dat_unreadable;
+    // The last check the engine itself made of this monitor since start;
+    // heartbeats the host records leave it alone. Memory only.
+    check_detail last_detail;
 };
 
 extern monitor_record s_monitors[MAX_MONITORS];
@@ -88,6 +95,7 @@ extern char s_webhook_url[WEBHOOK_URL_SIZE];  // "" = no webhook
 extern std::atomic<const char *> s_last_error;
 extern char s_monitors_json[REPORT_BUFFER_SIZE];
 extern char s_heartbeats_json[REPORT_BUFFER_SIZE];
+extern char s_detail_json[DETAIL_REPORT_BUFFER_SIZE];
 // 1 while started. Read without the lock at every entry, hence atomic.
 extern std::atomic<int> s_initialized;
 

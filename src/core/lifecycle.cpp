@@ -49,6 +49,7 @@ extern "C" UPTIME_API int uptime_engine_init(const char *storage_dir) {
         set_last_error("");
         s_monitors_json[0] = '\0';
         s_heartbeats_json[0] = '\0';
+        s_detail_json[0] = '\0';
 
         // A file that cannot be read, or memory that runs out while reading
         // it, leaves that part of the state empty; it never fails the start.

@@ -152,11 +152,14 @@ struct resolved_address {
 
 // Resolves `host` (and `service`, which may be null) into every address the
 // resolver returns, in its order. False when the name does not resolve or
-// yields nothing.
-bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out);
+// yields nothing; `error`, when not null, then receives the resolver's
+// reason ("Name or service not known").
+bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out,
+                 std::string *error = nullptr);
 
 // The first address of resolve_all; the others are never used.
-bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out);
+bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out,
+                   std::string *error = nullptr);
 
 // The numeric text of an address without its port: "127.0.0.1", "::1".
 std::string address_text(const resolved_address &address);
@@ -189,6 +192,9 @@ struct icmp_reply {
     bool received = false;         // a reply to this very request arrived in time
     uint32_t status = 0;           // 0 for an echo reply; non-zero for an error reply
     uint32_t round_trip_ms = 0;    // whole milliseconds
+    // Why no echo reply came, where the OS says more than "no reply in
+    // time": a request that could not be sent, an error reply. "" otherwise.
+    std::string message;
 };
 // Sends one echo request carrying `payload` to the IPv4 `address` and waits
 // at most `timeout_ms` for its reply.
@@ -249,19 +255,37 @@ enum class http_failure {
     too_many_redirects,  // the eleventh response was still a redirect to follow
 };
 
+// The server's leaf certificate as the TLS layer saw it, whether or not the
+// policy accepted it.
+struct peer_certificate {
+    bool present = false;
+    int64_t not_after = 0;  // Unix seconds
+    // One-line distinguished names, most specific first, attributes by
+    // their short names, special characters escaped with '\':
+    // "CN=example.org,O=Example".
+    std::string subject;
+    std::string issuer;
+};
+
 struct http_result {
     http_failure failure = http_failure::no_session;
     unsigned status = 0;             // the final response's status; 0 unless failure is none
+    std::string status_text;         // its reason phrase ("Not Found"), as the server sent it
     int redirects = 0;               // redirects followed
     bool insecure_redirect = false;  // the final response redirects from https to http, not followed
     std::string message;             // the HTTP, TLS or OS layer's reason for a failure; "" when none
-    std::string address;             // numeric address of the last connection; "" when unknown
+    std::string address;             // numeric address of the last connection (or attempt); "" when unknown
+    bool redirects_known = true;     // false where the platform cannot count the redirects followed
     // Phases of the last request in milliseconds; negative where they do not
     // apply or the platform does not tell.
     double resolve_ms = -1.0;
     double connect_ms = -1.0;
     double tls_ms = -1.0;
     double first_byte_ms = -1.0;  // from the request sent to the first byte of the response
+    // The leaf certificate of the last TLS handshake of the exchange (its
+    // final https hop); not present for plain http, or where the handshake
+    // got no certificate or the platform does not tell.
+    peer_certificate certificate;
 };
 
 // Sends the request and waits for the status line and headers of the final

@@ -50,24 +50,29 @@ extern "C" UPTIME_API int uptime_check_now(const char *monitor_id, int *out_up, 
             case MONITOR_TCP_PORT: check_tcp_port(target, result); break;
             case MONITOR_DNS: check_dns(target, result); break;
             case MONITOR_PING: check_ping(target, result); break;
-            default: break;  // an unknown type is down, unprobed
+            default: describe_unknown_type(type, result); break;  // down, unprobed
         }
         if (out_up != nullptr) *out_up = result.up;
         if (out_latency_ms != nullptr) *out_latency_ms = result.latency_ms;
         const int64_t now = platform::unix_time();
+        // Complete before the lock, so that the locked phase only copies it.
+        result.detail.present = true;
+        result.detail.time = now;
+        result.detail.up = result.up;
 
         bool notify = false;
         char url[WEBHOOK_URL_SIZE];
         check_write write;
         {
-            // Memory work only: the heartbeat, the image of the history and
-            // the webhook decision. The file is written after the release
-            // (see check_write).
+            // Memory work only: the heartbeat, the detail of the check, the
+            // image of the history and the webhook decision. The file is
+            // written after the release (see check_write).
             engine_lock lock;
             // The table may have changed while the lock was free: a delete
             // moves later records, so look the monitor up again.
             if (monitor_record *m = find_monitor(monitor_id); m != nullptr) {
                 record_heartbeat_internal(*m, result.up, result.latency_ms, now);
+                m->last_detail = result.detail;
                 begin_check_write(*m, write);
             }
             if (previous_status != STATUS_PENDING && result.up != previous_status && s_webhook_url[0] != '\0') {

@@ -90,10 +90,73 @@ std::string http_probe_url(const char *target) {
     return url;
 }
 
+namespace {
+
+check_reason reason_of(platform::http_failure failure) {
+    switch (failure) {
+        case platform::http_failure::none: return check_reason::ok;
+        case platform::http_failure::no_session: return check_reason::request_failed;
+        case platform::http_failure::resolve_failed: return check_reason::resolve_failed;
+        case platform::http_failure::connect_refused: return check_reason::connect_refused;
+        case platform::http_failure::connect_timeout: return check_reason::connect_timeout;
+        case platform::http_failure::connect_failed: return check_reason::connect_failed;
+        case platform::http_failure::tls_failed: return check_reason::tls_failed;
+        case platform::http_failure::request_failed: return check_reason::request_failed;
+        case platform::http_failure::response_timeout: return check_reason::response_timeout;
+        case platform::http_failure::too_many_redirects: return check_reason::too_many_redirects;
+    }
+    return check_reason::request_failed;
+}
+
+// Everything the exchange told, whatever its verdict.
+void describe_exchange(const platform::http_result &exchange, check_detail &d) {
+    set_detail_text(d.address, exchange.address);
+    d.resolve_ms = exchange.resolve_ms;
+    d.connect_ms = exchange.connect_ms;
+    d.tls_ms = exchange.tls_ms;
+    d.first_byte_ms = exchange.first_byte_ms;
+    d.has_redirects = exchange.redirects_known;
+    d.redirects = exchange.redirects;
+    if (exchange.failure == platform::http_failure::none) {
+        d.has_http_status = true;
+        d.http_status = static_cast<int32_t>(exchange.status);
+    }
+    if (exchange.certificate.present) {
+        d.has_certificate = true;
+        d.cert_not_after = exchange.certificate.not_after;
+        set_detail_text(d.cert_subject, exchange.certificate.subject);
+        set_detail_text(d.cert_issuer, exchange.certificate.issuer);
+    }
+    d.reason = reason_of(exchange.failure);
+    if (exchange.failure == platform::http_failure::none) {
+        if (exchange.insecure_redirect) {
+            d.reason = check_reason::insecure_redirect;
+            set_detail_text(d.message, std::string_view("redirect from https to http not followed"));
+        } else if (exchange.status < 200 || exchange.status > 399) {
+            d.reason = check_reason::http_status;
+            std::string text = "HTTP " + std::to_string(exchange.status);
+            if (!exchange.status_text.empty()) text += " " + exchange.status_text;
+            set_detail_text(d.message, text);
+        }
+        return;
+    }
+    if (!exchange.message.empty()) {
+        set_detail_text(d.message, exchange.message);
+    } else if (exchange.failure == platform::http_failure::no_session) {
+        set_detail_text(d.message, std::string_view("the HTTP layer could not be set up"));
+    }
+}
+
+}  // namespace
+
 void check_http(const char *target, probe_result &result) {
     const std::string url = request_url(http_probe_url(target));
     platform::http_url_parts parts;
-    if (!platform::http_split_url(url.c_str(), parts)) return;
+    if (!platform::http_split_url(url.c_str(), parts)) {
+        result.detail.reason = check_reason::invalid_target;
+        set_detail_text(result.detail.message, std::string_view("not a usable http or https URL"));
+        return;
+    }
 
     platform::http_request request;
     request.url = &parts;
@@ -107,6 +170,7 @@ void check_http(const char *target, probe_result &result) {
     const double start = platform::monotonic_ms();
     const platform::http_result exchange = platform::http_exchange(request);
     const double end = platform::monotonic_ms();
+    describe_exchange(exchange, result.detail);
     if (exchange.failure == platform::http_failure::no_session) return;
     result.latency_ms = measured_latency(start, end);
     // Only a complete response head counts; a redirect refused from https

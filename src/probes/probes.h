@@ -4,13 +4,23 @@
 #include <cstdint>
 #include <string>
 
+#include "core/check_detail.h"
+
 namespace vue {
 
-// The outcome of one probe. Every probe starts from 0 / 0.0.
+// The outcome of one probe. Every probe starts from 0 / 0.0. The detail
+// says why; it never changes the verdict or the latency, which follow their
+// own rules.
 struct probe_result {
     int up = 0;               // 1 when the target answered as required, else 0
     double latency_ms = 0.0;  // 0.0 when the probe failed before measuring
+    // Filled by the probe: reason, message, address, status, redirects,
+    // phases, certificate. The check cycle adds the time and the outcome.
+    check_detail detail = empty_check_detail();
 };
+
+// What a check of a monitor of an unknown type reports: nothing probed.
+void describe_unknown_type(int type, probe_result &result);
 
 // The latency of a measured span: end - start, or 0.1 when the clock did not
 // move, so a measured latency is never 0.

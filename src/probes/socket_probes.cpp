@@ -81,69 +81,140 @@ tcp_target split_tcp_target(const char *target) {
 }
 
 void check_tcp_port(const char *target, probe_result &result) {
+    check_detail &d = result.detail;
     const tcp_target split = split_tcp_target(target);
-    if (!split.valid) return;
+    if (!split.valid) {
+        d.reason = check_reason::invalid_target;
+        set_detail_text(d.message, std::string_view("not host:port with a port of 1..65535 or a service name"));
+        return;
+    }
     // The measurement includes the name resolution.
     const double start = platform::monotonic_ms();
     std::vector<platform::resolved_address> addresses;
-    if (!platform::resolve_all(split.host.c_str(), split.port.c_str(), platform::resolve_hints::any_stream, addresses))
-        return;
+    std::string error;
+    const bool resolved =
+        platform::resolve_all(split.host.c_str(), split.port.c_str(), platform::resolve_hints::any_stream, addresses, &error);
     // Each address in the resolver's order, all within the one connect wait:
     // "localhost" may list ::1 before 127.0.0.1 while the service listens on
     // one of them only.
     const double connect_start = platform::monotonic_ms();
+    d.resolve_ms = connect_start - start;
+    if (!resolved) {
+        d.reason = check_reason::resolve_failed;
+        set_detail_text(d.message, error);
+        return;
+    }
     bool attempted = false;
     bool connected = false;
+    bool out_of_time = false;
+    platform::connect_result last;
     for (const platform::resolved_address &address : addresses) {
         const int left = kConnectWaitMs - static_cast<int>(platform::monotonic_ms() - connect_start);
-        if (left <= 0) break;
-        const platform::connect_result attempt = platform::tcp_connect(address, left);
-        if (attempt.outcome == platform::connect_outcome::no_socket) continue;
+        if (left <= 0) {
+            out_of_time = true;
+            break;
+        }
+        last = platform::tcp_connect(address, left);
+        if (last.outcome == platform::connect_outcome::no_socket) continue;
         attempted = true;
-        if (attempt.outcome == platform::connect_outcome::connected) {
+        set_detail_text(d.address, platform::address_text(address));
+        if (last.outcome == platform::connect_outcome::connected) {
             connected = true;
             break;
         }
     }
     const double end = platform::monotonic_ms();
-    if (!attempted) return;
+    if (!attempted) {
+        // No address of a family this host can use.
+        d.reason = check_reason::connect_failed;
+        set_detail_text(d.message, last.message);
+        return;
+    }
+    d.connect_ms = end - connect_start;
     result.up = connected ? 1 : 0;
     result.latency_ms = measured_latency(start, end);
+    if (connected) return;
+    // The last address tried tells why; a wait used up before every
+    // address was tried is a timeout whatever the others said.
+    if (out_of_time || last.outcome == platform::connect_outcome::timed_out) {
+        d.reason = check_reason::connect_timeout;
+    } else if (last.outcome == platform::connect_outcome::refused) {
+        d.reason = check_reason::connect_refused;
+    } else {
+        d.reason = check_reason::connect_failed;
+    }
+    set_detail_text(d.message, out_of_time ? std::string("no connection within 3 s") : last.message);
 }
 
 void check_dns(const char *target, probe_result &result) {
+    check_detail &d = result.detail;
     // The whole target is the name: nothing (scheme, port, path) is removed.
     platform::resolved_address address;
+    std::string error;
     const double start = platform::monotonic_ms();
-    const bool resolved = platform::resolve_first(target, nullptr, platform::resolve_hints::any_stream, address);
+    const bool resolved =
+        platform::resolve_first(target, nullptr, platform::resolve_hints::any_stream, address, &error);
     const double end = platform::monotonic_ms();
+    d.resolve_ms = end - start;
     if (!resolved) {
         result.up = 0;
         result.latency_ms = 0.0;
+        d.reason = check_reason::resolve_failed;
+        set_detail_text(d.message, error);
         return;
     }
     result.up = 1;
     result.latency_ms = measured_latency(start, end);
+    d.reason = check_reason::ok;
+    set_detail_text(d.address, platform::address_text(address));
 }
 
 void check_ping(const char *target, probe_result &result) {
+    check_detail &d = result.detail;
     platform::icmp_channel *channel = platform::icmp_open();
     if (channel == nullptr) {
         check_dns(target, result);
+        // Whatever the lookup gave: a host must be able to tell that no
+        // echo was sent, since an address literal always "resolves".
+        const std::string lookup = d.reason == check_reason::ok ? std::string("the name resolved") : d.message;
+        d.reason = check_reason::icmp_unavailable;
+        set_detail_text(d.message, "ICMP echo is not available here; the name lookup ran instead: " + lookup);
         return;
     }
     platform::resolved_address address;
-    if (!platform::resolve_first(target, nullptr, platform::resolve_hints::ipv4_only, address)) {
+    std::string error;
+    const double start = platform::monotonic_ms();
+    const bool resolved = platform::resolve_first(target, nullptr, platform::resolve_hints::ipv4_only, address, &error);
+    d.resolve_ms = platform::monotonic_ms() - start;
+    if (!resolved) {
         platform::icmp_close(channel);
+        d.reason = check_reason::resolve_failed;
+        set_detail_text(d.message, error);
         return;
     }
+    set_detail_text(d.address, platform::address_text(address));
     const platform::icmp_reply reply =
         platform::icmp_echo(channel, address, kEchoPayload, sizeof kEchoPayload, kEchoTimeoutMs);
     platform::icmp_close(channel);
-    if (!reply.received || reply.status != 0) return;
+    if (!reply.received || reply.status != 0) {
+        d.reason = check_reason::icmp_timeout;
+        std::string why = reply.message;
+        if (why.empty()) {
+            why = reply.received ? "error reply, ICMP status " + std::to_string(reply.status)
+                                 : std::string("no echo reply within 3 s");
+        }
+        set_detail_text(d.message, why);
+        return;
+    }
     result.up = 1;
     // The echo's own round trip, in whole milliseconds; never 0.
     result.latency_ms = reply.round_trip_ms > 0 ? static_cast<double>(reply.round_trip_ms) : 0.1;
+    d.reason = check_reason::ok;
+}
+
+void describe_unknown_type(int type, probe_result &result) {
+    result.detail.reason = check_reason::invalid_target;
+    set_detail_text(result.detail.message, "unknown monitor type " + std::to_string(type) + "; nothing was probed");
 }
 
 }  // namespace vue

@@ -61,16 +61,40 @@ thread_local unsigned char t_check_image[HEARTBEAT_FILE_SIZE];
 // Which version of a monitor's history each heartbeat file holds (see
 // monitor_record::history_version): one entry per id of the table, made when
 // the monitor is loaded or added, dropped when it is deleted. Guarded by
-// s_dat_lock, which is taken after the engine lock whenever both are held,
-// never the other way round.
+// s_dat_table_lock, held for memory work only.
 struct dat_file {
     char id[ID_SIZE];
     uint64_t version;  // 0: nothing the table holds is known to be in the file
     bool has_directory;  // data/<id>/ was found or made in this run
 };
-std::mutex s_dat_lock;
+std::mutex s_dat_table_lock;
 dat_file s_dat_files[MAX_MONITORS];
 int s_dat_file_count = 0;
+
+// Whoever writes a heartbeat file holds its write lock across the file
+// work, one lock per share of the ids, so that checks of different monitors
+// write side by side while two writers of one file never meet. A full save
+// holds them all. Order: the engine lock, then write locks (in index
+// order), then the table lock; never the other way round.
+constexpr size_t kWriteLocks = 64;
+std::mutex s_dat_write_locks[kWriteLocks];
+
+std::mutex &write_lock_of(const char *id) {
+    uint32_t hash = 2166136261u;  // FNV-1a
+    for (const char *p = id; *p != '\0'; ++p) hash = (hash ^ static_cast<unsigned char>(*p)) * 16777619u;
+    return s_dat_write_locks[hash % kWriteLocks];
+}
+
+struct all_write_locks {
+    all_write_locks() {
+        for (std::mutex &m : s_dat_write_locks) m.lock();
+    }
+    ~all_write_locks() {
+        for (size_t i = kWriteLocks; i-- > 0;) s_dat_write_locks[i].unlock();
+    }
+    all_write_locks(const all_write_locks &) = delete;
+    all_write_locks &operator=(const all_write_locks &) = delete;
+};
 
 dat_file *find_dat_file(const char *id) {
     for (int i = 0; i < s_dat_file_count; ++i) {
@@ -91,12 +115,18 @@ dat_file *track_dat_file(const char *id) {
     return file;
 }
 
-// The file now holds this version of the history.
+// The file now holds this version of the history. Table lock held.
 void dat_file_written(const char *id, uint64_t version) {
     if (dat_file *file = track_dat_file(id)) {
         file->version = version;
         file->has_directory = true;
     }
+}
+
+bool has_directory(const char *id) {
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
+    const dat_file *file = find_dat_file(id);
+    return file != nullptr && file->has_directory;
 }
 
 struct dat_paths {
@@ -129,9 +159,8 @@ bool set_aside_before_write(monitor_record &record, const char *file) {
 // (removed since). A check of a known monitor asks the file system nothing
 // else.
 template <typename Write>
-platform::write_outcome write_making_directory(const char *id, const dat_paths &paths, Write write) {
-    const dat_file *file = find_dat_file(id);
-    if (file == nullptr || !file->has_directory) ensure_dir(paths.dir);
+platform::write_outcome write_making_directory(bool directory_known, const dat_paths &paths, Write write) {
+    if (!directory_known) ensure_dir(paths.dir);
     platform::write_outcome outcome = write();
     if (outcome == platform::write_outcome::no_directory) {
         ensure_dir(paths.dir);
@@ -229,12 +258,16 @@ void begin_check_write(monitor_record &record, check_write &write) {
     if (record.dat_unreadable) {
         // Once per run at most: the file is set aside and written here, with
         // the engine lock held, like a full save would.
-        std::lock_guard<std::mutex> files(s_dat_lock);
+        std::lock_guard<std::mutex> writing(write_lock_of(record.id));
         if (!set_aside_before_write(record, paths.file)) return;
         encode_heartbeat_file(record, s_image);
-        const auto outcome = write_making_directory(
-            record.id, paths, [&] { return platform::swap_in_file(paths.file, paths.spare, s_image, sizeof s_image); });
-        if (outcome == platform::write_outcome::done) dat_file_written(record.id, record.history_version);
+        const auto outcome = write_making_directory(has_directory(record.id), paths, [&] {
+            return platform::swap_in_file(paths.file, paths.spare, s_image, sizeof s_image);
+        });
+        if (outcome == platform::write_outcome::done) {
+            std::lock_guard<std::mutex> table(s_dat_table_lock);
+            dat_file_written(record.id, record.history_version);
+        }
         return;
     }
     encode_heartbeat_file(record, t_check_image);
@@ -245,23 +278,31 @@ void begin_check_write(monitor_record &record, check_write &write) {
 
 bool finish_check_write(const check_write &write) {
     if (!write.pending) return true;
-    std::lock_guard<std::mutex> files(s_dat_lock);
-    dat_file *file = find_dat_file(write.id);
-    // Deleted meanwhile; or a later check, or a full save, has already put
-    // a newer history in place, which holds this heartbeat too.
-    if (file == nullptr || file->version >= write.version) return true;
+    std::lock_guard<std::mutex> writing(write_lock_of(write.id));
+    bool directory_known = false;
+    {
+        std::lock_guard<std::mutex> table(s_dat_table_lock);
+        const dat_file *file = find_dat_file(write.id);
+        // Deleted meanwhile; or a later check, or a full save, has already
+        // put a newer history in place, which holds this heartbeat too.
+        if (file == nullptr || file->version >= write.version) return true;
+        directory_known = file->has_directory;
+    }
     dat_paths paths;
     format_dat_paths(write.id, paths);
-    const auto outcome = write_making_directory(write.id, paths, [&] {
+    const auto outcome = write_making_directory(directory_known, paths, [&] {
         return platform::swap_in_file(paths.file, paths.spare, t_check_image, sizeof t_check_image);
     });
     if (outcome != platform::write_outcome::done) return false;
-    dat_file_written(write.id, write.version);
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
+    if (find_dat_file(write.id) != nullptr) dat_file_written(write.id, write.version);
     return true;
 }
 
 bool save_changed_monitor_dats() {
-    std::lock_guard<std::mutex> files(s_dat_lock);
+    // No check may write meanwhile; the engine lock keeps the table still.
+    all_write_locks writing;
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
     bool ok = true;
     std::vector<platform::staged_swap> batch;
     std::vector<int> slots;
@@ -284,8 +325,10 @@ bool save_changed_monitor_dats() {
             continue;
         }
         encode_heartbeat_file(record, s_image);
-        const auto outcome = write_making_directory(
-            record.id, paths, [&] { return platform::stage_swap(paths.file, paths.spare, s_image, sizeof s_image); });
+        const dat_file *known = find_dat_file(record.id);
+        const auto outcome = write_making_directory(known != nullptr && known->has_directory, paths, [&] {
+            return platform::stage_swap(paths.file, paths.spare, s_image, sizeof s_image);
+        });
         if (outcome != platform::write_outcome::done) {
             ok = false;
             continue;
@@ -305,20 +348,20 @@ bool save_changed_monitor_dats() {
 }
 
 void track_new_monitor_dat(const monitor_record &record) {
-    std::lock_guard<std::mutex> files(s_dat_lock);
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
     track_dat_file(record.id);
 }
 
 void forget_monitor_dat(const char *id) {
     if (find_monitor(id) != nullptr) return;  // another monitor still has this id
-    std::lock_guard<std::mutex> files(s_dat_lock);
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
     dat_file *file = find_dat_file(id);
     if (file == nullptr) return;
     *file = s_dat_files[--s_dat_file_count];
 }
 
 void forget_all_monitor_dats() {
-    std::lock_guard<std::mutex> files(s_dat_lock);
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
     s_dat_file_count = 0;
 }
 
@@ -348,7 +391,7 @@ void load_monitor_dat(monitor_record &record) {
             }
             break;
     }
-    std::lock_guard<std::mutex> files(s_dat_lock);
+    std::lock_guard<std::mutex> table(s_dat_table_lock);
     if (dat_file *file = track_dat_file(record.id)) {
         file->version = in_file;
         file->has_directory = file->has_directory || found;

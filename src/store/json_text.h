@@ -85,6 +85,7 @@ public:
         ok_ = ok_ && utf8_is_valid(s) && base_.String(s.data(), static_cast<rapidjson::SizeType>(s.size()));
     }
     void integer(int64_t v) { ok_ = ok_ && base_.Int64(v); }
+    void null_value() { ok_ = ok_ && base_.Null(); }
     void real(double v) {
         if (!ok_) return;
         char text[kRealTextMax];

@@ -25,8 +25,9 @@ struct logged_request {
 class loopback_servers {
 public:
     // Port of a named server ("http4", "http6", "hook", "https_selfsigned",
-    // "https_expired", "https_wrongname", "https_clientonly", "closed", and
-    // "nginx", "nginx_tls" when nginx is installed), or 0.
+    // "https_expired", "https_wrongname", "https_clientonly", "https_issued",
+    // "closed" (nothing listens), "unanswered" (connection attempts are never
+    // answered), and "nginx", "nginx_tls" when nginx is installed), or 0.
     static int port(const std::string &name);
     // "http://127.0.0.1:PORT" + path (https:// for the https_* servers and
     // nginx_tls, http://[::1]:PORT for http6).

@@ -69,9 +69,14 @@ start_server https_selfsigned 127.0.0.1 selfsigned
 start_server https_expired 127.0.0.1 expired
 start_server https_wrongname 127.0.0.1 wrongname
 start_server https_clientonly 127.0.0.1 clientonly
+start_server https_issued 127.0.0.1 issued
+# A port whose connection attempts are never answered.
+python3 "$servers_dir/full_backlog.py" --port-file "$work/unanswered.port" --max-seconds 1800 \
+  >"$work/unanswered.out" 2>&1 &
+pids+=($!)
 
 : >"$work/servers.txt"
-for name in http4 hook http6 https_selfsigned https_expired https_wrongname https_clientonly; do
+for name in http4 hook http6 https_selfsigned https_expired https_wrongname https_clientonly https_issued unanswered; do
   for _ in $(seq 100); do [ -s "$work/$name.port" ] && break; sleep 0.1; done
   if [ ! -s "$work/$name.port" ]; then
     echo "run_network_tests: server $name did not start" >&2

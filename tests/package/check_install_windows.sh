@@ -22,11 +22,13 @@ for file in bin/vantorel-uptime-engine.dll bin/vantorel-uptime.exe include/vanto
 done
 [ $status -eq 0 ] || exit 1
 
-echo "-- the .def file lists exactly the DLL's exports"
+echo "-- the .def file lists exactly the DLL's exports, every function the header declares"
 exports=$(x86_64-w64-mingw32-objdump -p "$prefix/bin/vantorel-uptime-engine.dll" \
   | sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' | sed -n 's/^\s*\[ *[0-9]*\] //p' | sort)
 listed=$(sed -n '/^EXPORTS/,$p' "$prefix/lib/vantorel-uptime-engine.def" | sed '1d; s/^\s*//; /^$/d' | sort)
-[ "$(grep -c . <<<"$exports")" -eq 12 ] || { echo "the DLL does not export 12 functions:"; echo "$exports"; exit 1; }
+declared=$(sed -n 's/^UPTIME_API [^(]*[ *]\(uptime_[a-z0-9_]*\)(.*/\1/p' "$prefix/include/vantorel-uptime-engine.h" | sort)
+[ "$(grep -c . <<<"$declared")" -ge 12 ] || { echo "the header declares too few functions:"; echo "$declared"; exit 1; }
+[ "$exports" = "$declared" ] || { echo "the DLL and the header differ:"; diff <(echo "$declared") <(echo "$exports"); exit 1; }
 [ "$exports" = "$listed" ] || { echo "the .def file and the DLL differ:"; diff <(echo "$exports") <(echo "$listed"); exit 1; }
 grep -q '^LIBRARY vantorel-uptime-engine.dll$' "$prefix/lib/vantorel-uptime-engine.def"
 

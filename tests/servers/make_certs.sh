@@ -5,6 +5,13 @@
 #   expired     same names, validity 2020-01-01 .. 2021-01-01
 #   wrongname   CN/SAN wrong.example.invalid only
 #   clientonly  same names as selfsigned, extendedKeyUsage clientAuth only
+#   issued      issued by a test CA (not served), fixed names and dates:
+#                 subject /O=Vantorel, Test/OU=Prüfungen/CN=localhost
+#                 issuer  /O=Vantorel Test/CN=Vantorel Test CA
+#                 valid   2024-01-01 00:00:00 .. 2100-01-01 00:00:00 UTC
+#               so that a report of the certificate can be checked exactly
+#               (a comma to escape, a name that is not ASCII, an issuer
+#               other than the subject)
 # Every certificate is self-signed, so a test can trust exactly one of them
 # (as its own CA) and see only the single fault it was made to have.
 set -euo pipefail
@@ -86,8 +93,47 @@ if openssl x509 -in "$work/expired.pem" -noout -checkend 0 >/dev/null; then
   exit 1
 fi
 
+# The test CA and the certificate it issues; -preserveDN keeps the subject's
+# attributes in the order the request gives them.
+run openssl req -x509 -new -nodes -newkey ec -pkeyopt ec_paramgen_curve:P-256 \
+  -keyout "$work/test-ca.key" -out "$work/test-ca.pem" -days 36500 -sha256 \
+  -subj "/O=Vantorel Test/CN=Vantorel Test CA" \
+  -addext "basicConstraints=critical,CA:TRUE" -addext "keyUsage=critical,keyCertSign"
+mkdir -p "$work/issuing"
+: >"$work/issuing/index.txt"
+echo 2000 >"$work/issuing/serial"
+cat >"$work/issuing.cnf" <<EOF
+[ ca ]
+default_ca = test_ca
+[ test_ca ]
+dir = $work/issuing
+database = \$dir/index.txt
+serial = \$dir/serial
+new_certs_dir = \$dir
+default_md = sha256
+policy = any_policy
+unique_subject = no
+copy_extensions = none
+x509_extensions = leaf_ext
+[ any_policy ]
+organizationName = optional
+organizationalUnitName = optional
+commonName = supplied
+[ leaf_ext ]
+$good_san
+basicConstraints = critical,CA:FALSE
+keyUsage = critical,digitalSignature
+extendedKeyUsage = serverAuth
+EOF
+run openssl req -new -nodes -newkey ec -pkeyopt ec_paramgen_curve:P-256 -utf8 \
+  -keyout "$work/issued.key" -out "$work/issued.csr" -subj "/O=Vantorel, Test/OU=Prüfungen/CN=localhost"
+run openssl ca -batch -notext -utf8 -preserveDN -config "$work/issuing.cnf" \
+  -cert "$work/test-ca.pem" -keyfile "$work/test-ca.key" \
+  -in "$work/issued.csr" -out "$work/issued.pem" \
+  -startdate 20240101000000Z -enddate 21000101000000Z
+
 # Rename into place so a concurrent reader never sees a half-written file.
-for name in selfsigned expired wrongname clientonly; do
+for name in selfsigned expired wrongname clientonly issued; do
   chmod 0644 "$work/$name.pem"
   chmod 0600 "$work/$name.key"
   mv -f "$work/$name.key" "$out/$name.key"

@@ -11,15 +11,22 @@
 // line, the body is never read, and redirects are followed here, one hop at a
 // time, from the Location header of the head itself.
 #include <curl/curl.h>
+#include <openssl/bio.h>
 #include <openssl/ssl.h>
 #include <openssl/x509.h>
 #include <openssl/x509_vfy.h>
 
 #include <strings.h>
+#include <sys/socket.h>
+#include <time.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/fault.h"
 #include "platform/platform.h"
@@ -144,12 +151,52 @@ bool resolve_location(const std::string &base, const std::string &location, http
     return parts_from(parsed, added, out);
 }
 
+// What the connections of one exchange need and tell: the certificate
+// policy in; the leaf certificate of the latest handshake and the address
+// of the latest connection attempt out. It reaches the verification
+// callback through the SSL_CTX, which libcurl makes anew for every
+// connection.
+struct exchange_state {
+    bool ignore_wrong_usage = false;
+    X509 *leaf = nullptr;  // one reference held
+    std::string attempted;  // the address of the latest connection attempt
+    exchange_state() = default;
+    exchange_state(const exchange_state &) = delete;
+    exchange_state &operator=(const exchange_state &) = delete;
+    ~exchange_state() { X509_free(leaf); }
+};
+
+int exchange_state_index() {
+    static std::once_flag once;
+    static int index = -1;
+    std::call_once(once, [] { index = SSL_CTX_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr); });
+    return index;
+}
+
+exchange_state *exchange_state_of(X509_STORE_CTX *ctx) {
+    auto *ssl = static_cast<SSL *>(X509_STORE_CTX_get_ex_data(ctx, SSL_get_ex_data_X509_STORE_CTX_idx()));
+    if (ssl == nullptr || exchange_state_index() < 0) return nullptr;
+    return static_cast<exchange_state *>(SSL_CTX_get_ex_data(SSL_get_SSL_CTX(ssl), exchange_state_index()));
+}
+
 // OpenSSL verification that accepts what the engine's policy ignores. The
 // error is cleared, not just overridden, because libcurl checks the
 // connection's final verification result again after the handshake. With no
 // trust store loaded every chain ends in an unknown issuer, which the policy
-// ignores anyway; the purpose check still runs after it.
-int verify_certificate(int preverified, X509_STORE_CTX *ctx, bool ignore_wrong_usage) {
+// ignores anyway; the purpose check still runs after it. The leaf is kept
+// on the first call of a handshake, before any verdict, so that a report
+// can show the certificate whether or not it was accepted.
+int verify_certificate(int preverified, X509_STORE_CTX *ctx) {
+    exchange_state *state = exchange_state_of(ctx);
+    if (state == nullptr) return 0;
+    if (X509 *leaf = X509_STORE_CTX_get0_cert(ctx); leaf != nullptr && leaf != state->leaf &&
+                                                   (state->leaf == nullptr || X509_cmp(leaf, state->leaf) != 0)) {
+        if (X509_up_ref(leaf) == 1) {
+            X509_free(state->leaf);
+            state->leaf = leaf;
+        }
+    }
+    const bool ignore_wrong_usage = state->ignore_wrong_usage;
     if (preverified) return 1;
     switch (X509_STORE_CTX_get_error(ctx)) {
         case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
@@ -170,14 +217,55 @@ int verify_certificate(int preverified, X509_STORE_CTX *ctx, bool ignore_wrong_u
             return 0;
     }
 }
-int verify_ignoring_usage(int ok, X509_STORE_CTX *ctx) { return verify_certificate(ok, ctx, true); }
-int verify_requiring_usage(int ok, X509_STORE_CTX *ctx) { return verify_certificate(ok, ctx, false); }
-
 CURLcode install_verifier(CURL *, void *ssl_ctx, void *user) {
-    bool ignore_wrong_usage = *static_cast<bool *>(user);
-    SSL_CTX_set_verify(static_cast<SSL_CTX *>(ssl_ctx), SSL_VERIFY_PEER,
-                       ignore_wrong_usage ? verify_ignoring_usage : verify_requiring_usage);
+    auto *ctx = static_cast<SSL_CTX *>(ssl_ctx);
+    if (exchange_state_index() < 0 || SSL_CTX_set_ex_data(ctx, exchange_state_index(), user) != 1) return CURLE_SSL_CONNECT_ERROR;
+    SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, verify_certificate);
     return CURLE_OK;
+}
+
+// libcurl tells the address it connected to, but not one it failed to
+// connect to; each attempt passes here. The socket is the one libcurl would
+// make, but never inherited by a child process.
+curl_socket_t open_socket(void *user, curlsocktype, struct curl_sockaddr *address) {
+    auto *state = static_cast<exchange_state *>(user);
+    resolved_address tried;
+    if (address->addrlen <= sizeof tried.addr) {
+        tried.family = address->family;
+        tried.addr_len = address->addrlen;
+        std::memcpy(tried.addr, &address->addr, address->addrlen);
+        state->attempted = address_text(tried);
+    }
+    const int fd = ::socket(address->family, address->socktype | SOCK_CLOEXEC, address->protocol);
+    return fd < 0 ? CURL_SOCKET_BAD : fd;
+}
+
+// "CN=example.org,O=Example": RFC 2253 order and escaping, but UTF-8 left
+// as it is rather than escaped byte by byte.
+std::string one_line_name(const X509_NAME *name) {
+    BIO *bio = BIO_new(BIO_s_mem());
+    if (bio == nullptr) return std::string();
+    std::string out;
+    if (X509_NAME_print_ex(bio, name, 0, XN_FLAG_RFC2253 & ~ASN1_STRFLGS_ESC_MSB) >= 0) {
+        char *data = nullptr;
+        const long size = BIO_get_mem_data(bio, &data);
+        if (size > 0 && data != nullptr) out.assign(data, static_cast<size_t>(size));
+    }
+    BIO_free(bio);
+    return out;
+}
+
+peer_certificate describe(X509 *leaf) {
+    peer_certificate out;
+    if (leaf == nullptr) return out;
+    struct tm when;
+    std::memset(&when, 0, sizeof when);
+    if (ASN1_TIME_to_tm(X509_get0_notAfter(leaf), &when) != 1) return out;
+    out.present = true;
+    out.not_after = static_cast<int64_t>(::timegm(&when));
+    out.subject = one_line_name(X509_get_subject_name(leaf));
+    out.issuer = one_line_name(X509_get_issuer_name(leaf));
+    return out;
 }
 
 // The response head as it arrives, one complete line per call: libcurl
@@ -189,7 +277,9 @@ struct head_state {
     bool too_large = false;     // the head outgrew kMaxResponseHeadBytes
     size_t bytes = 0;           // of the block under way, status line included
     unsigned status = 0;        // of the block under way
+    std::string status_text;    // its reason phrase
     std::string location;       // its Location header, "" when none
+    long new_connections = 0;   // connections the transfer opened; 0 when it reused one
 };
 
 bool is_blank_line(const char *data, size_t n) {
@@ -210,11 +300,16 @@ size_t on_header(char *data, size_t size, size_t count, void *user) {
         head->bytes = 0;
         head->location.clear();
         head->status = 0;
+        head->status_text.clear();
         const char *space = static_cast<const char *>(std::memchr(data, ' ', n));
         const size_t at = space != nullptr ? static_cast<size_t>(space - data) + 1 : n;
         if (at + 3 <= n && data[at] >= '0' && data[at] <= '9' && data[at + 1] >= '0' && data[at + 1] <= '9' &&
             data[at + 2] >= '0' && data[at + 2] <= '9') {
             head->status = static_cast<unsigned>((data[at] - '0') * 100 + (data[at + 1] - '0') * 10 + (data[at + 2] - '0'));
+            size_t from = at + 3, to = n;
+            while (from < to && data[from] == ' ') ++from;
+            while (to > from && (data[to - 1] == '\r' || data[to - 1] == '\n' || data[to - 1] == ' ')) --to;
+            head->status_text.assign(data + from, to - from);
         }
         head->interim = head->status >= 100 && head->status <= 199;
     }
@@ -369,6 +464,7 @@ void run_one_hop(CURLM *multi, CURL *easy, const http_request &request, bool sec
     out.first_byte_ms = first_byte > 0 && ready > 0 ? first_byte - ready : -1.0;
     long os_error = 0;
     curl_easy_getinfo(easy, CURLINFO_OS_ERRNO, &os_error);
+    curl_easy_getinfo(easy, CURLINFO_NUM_CONNECTS, &head.new_connections);
     curl_multi_remove_handle(multi, easy);
 
     if (head.complete) {
@@ -403,7 +499,14 @@ void run_one_hop(CURLM *multi, CURL *easy, const http_request &request, bool sec
         out.message = "connection closed before the response head was complete";
     } else {
         out.failure = failure_of(result, os_error);
-        out.message = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+        if (result == CURLE_COULDNT_CONNECT && os_error != 0) {
+            // The socket's own reason ("Connection refused") rather than
+            // libcurl's sentence around it.
+            char buffer[128];
+            out.message = ::strerror_r(static_cast<int>(os_error), buffer, sizeof buffer);
+        } else {
+            out.message = error_text[0] != '\0' ? error_text : curl_easy_strerror(result);
+        }
     }
 }
 
@@ -436,7 +539,8 @@ http_result http_exchange(const http_request &request) {
     }
 
     CURL *e = easy.handle;
-    bool ignore_wrong_usage = request.ignore_wrong_usage;
+    exchange_state state;
+    state.ignore_wrong_usage = request.ignore_wrong_usage;
     head_state head;
     char error_text[CURL_ERROR_SIZE] = {};
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
@@ -466,11 +570,37 @@ http_result http_exchange(const http_request &request) {
     curl_easy_setopt(e, CURLOPT_CAINFO, static_cast<const char *>(nullptr));
     curl_easy_setopt(e, CURLOPT_CAPATH, static_cast<const char *>(nullptr));
     curl_easy_setopt(e, CURLOPT_SSL_CTX_FUNCTION, install_verifier);
-    curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &ignore_wrong_usage);
+    curl_easy_setopt(e, CURLOPT_SSL_CTX_DATA, &state);
+    // Every new connection makes a whole handshake, so that its certificate
+    // is seen: a resumed session shows none.
+    curl_easy_setopt(e, CURLOPT_SSL_SESSIONID_CACHE, 0L);
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETFUNCTION, open_socket);
+    curl_easy_setopt(e, CURLOPT_OPENSOCKETDATA, &state);
 
     std::string url = join_url(*request.url);
+    http_url_parts where = *request.url;
     bool secure = request.url->secure;
     bool post = std::strcmp(request.method, "POST") == 0;
+    // The leaf of each origin's latest handshake in this exchange: a hop
+    // over a connection an earlier hop opened shows that connection's
+    // certificate, not the one of whichever handshake came last.
+    std::vector<std::pair<std::string, peer_certificate>> seen;
+    auto certificate_of_hop = [&]() -> peer_certificate {
+        if (!secure) return peer_certificate{};
+        const std::string origin = where.host + ":" + std::to_string(where.port);
+        auto known = std::find_if(seen.begin(), seen.end(), [&](const auto &entry) { return entry.first == origin; });
+        if (state.leaf != nullptr) {
+            peer_certificate fresh = describe(state.leaf);
+            if (known != seen.end()) {
+                known->second = fresh;
+            } else {
+                seen.emplace_back(origin, fresh);
+            }
+            return fresh;
+        }
+        if (head.new_connections == 0 && known != seen.end()) return known->second;
+        return peer_certificate{};
+    };
     for (int hop = 0;; ++hop) {
         curl_easy_setopt(e, CURLOPT_URL, url.c_str());
         if (post) {
@@ -481,9 +611,16 @@ http_result http_exchange(const http_request &request) {
             curl_easy_setopt(e, CURLOPT_HTTPGET, 1L);
         }
         error_text[0] = '\0';
+        X509_free(state.leaf);
+        state.leaf = nullptr;
+        state.attempted.clear();
+        out.address.clear();
         run_one_hop(multi.handle, e, request, secure, head, error_text, out);
+        if (out.address.empty()) out.address = state.attempted;
+        out.certificate = certificate_of_hop();
         if (out.failure != http_failure::none) return out;
         out.status = head.status;
+        out.status_text = head.status_text;
         http_url_parts next;
         // A redirect without a usable Location is itself the answer.
         if (!is_followed_redirect(head.status) || head.location.empty() ||
@@ -498,6 +635,7 @@ http_result http_exchange(const http_request &request) {
         if (hop + 1 > kMaxRedirects) {
             out.failure = http_failure::too_many_redirects;
             out.status = 0;
+            out.status_text.clear();
             out.message = "more than 10 redirects";
             return out;
         }
@@ -505,6 +643,7 @@ http_result http_exchange(const http_request &request) {
         if (head.status != 307 && head.status != 308) post = false;
         url = join_url(next);
         secure = next.secure;
+        where = next;
         ++out.redirects;
     }
 }

@@ -40,7 +40,8 @@ std::string error_text(int error) {
 
 }  // namespace
 
-bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out) {
+bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out,
+                 std::string *error) {
     out.clear();
     struct addrinfo want;
     std::memset(&want, 0, sizeof want);
@@ -51,18 +52,28 @@ bool resolve_all(const char *host, const char *service, resolve_hints hints, std
         want.ai_family = AF_INET;
     }
     struct addrinfo *list = nullptr;
-    if (::getaddrinfo(host, service, &want, &list) != 0 || list == nullptr) return false;
+    const int rc = ::getaddrinfo(host, service, &want, &list);
+    if (rc != 0 || list == nullptr) {
+        if (error != nullptr) {
+            // EAI_SYSTEM keeps its reason in errno; gai_strerror is a fixed
+            // table, safe in any thread.
+            *error = rc == EAI_SYSTEM ? error_text(errno) : rc != 0 ? ::gai_strerror(rc) : "no address";
+        }
+        return false;
+    }
     for (const struct addrinfo *entry = list; entry != nullptr; entry = entry->ai_next) {
         resolved_address address;
         if (copy_address(*entry, address)) out.push_back(address);
     }
     ::freeaddrinfo(list);
+    if (out.empty() && error != nullptr) *error = "no address";
     return !out.empty();
 }
 
-bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out) {
+bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out,
+                   std::string *error) {
     std::vector<resolved_address> all;
-    if (!resolve_all(host, service, hints, all)) return false;
+    if (!resolve_all(host, service, hints, all, error)) return false;
     out = all.front();
     return true;
 }
@@ -192,6 +203,7 @@ icmp_reply icmp_echo(icmp_channel *channel, const resolved_address &address, con
     const double sent_at = monotonic_ms();
     if (::sendto(channel->fd, packet, 8 + size, 0, reinterpret_cast<const sockaddr *>(address.addr),
                  address.addr_len) < 0) {
+        reply.message = error_text(errno);
         return reply;
     }
     const double deadline = sent_at + timeout_ms;

@@ -7,6 +7,7 @@
 #include <icmpapi.h>
 
 #include <cstring>
+#include <cwchar>
 #include <new>
 #include <string>
 #include <vector>
@@ -26,20 +27,45 @@ void net_stop() { WSACleanup(); }
 
 namespace {
 
-// The system's text for a Winsock error, on one line.
-std::string winsock_text(int code) {
-    char buffer[256] = {};
-    DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
-                             0, buffer, sizeof buffer, nullptr);
-    std::string text(buffer, n);
+// A system text in UTF-8 (the "A" functions would give the ANSI code page),
+// on one line, without the closing full stop.
+std::string system_text(const wchar_t *wide, DWORD units) {
+    std::string text;
+    if (units > 0) {
+        const int bytes = WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(units), nullptr, 0, nullptr, nullptr);
+        if (bytes > 0) {
+            text.resize(static_cast<size_t>(bytes));
+            WideCharToMultiByte(CP_UTF8, 0, wide, static_cast<int>(units), text.data(), bytes, nullptr, nullptr);
+        }
+    }
     while (!text.empty() && (text.back() == '\r' || text.back() == '\n' || text.back() == ' ' || text.back() == '.'))
         text.pop_back();
+    return text;
+}
+
+// The system's text for a Winsock error.
+std::string winsock_text(int code) {
+    wchar_t buffer[256] = {};
+    const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                   static_cast<DWORD>(code), 0, buffer, 256, nullptr);
+    std::string text = system_text(buffer, n);
     return text.empty() ? "socket error " + std::to_string(code) : text;
+}
+
+// The IP helper's text for an ICMP status or error (IP_REQ_TIMED_OUT,
+// IP_DEST_HOST_UNREACHABLE, ...).
+std::string icmp_text(DWORD code) {
+    wchar_t buffer[256] = {};
+    DWORD size = 256;
+    std::string text;
+    if (GetIpErrorString(code, buffer, &size) == NO_ERROR) text = system_text(buffer, static_cast<DWORD>(wcsnlen(buffer, 256)));
+    return text.empty() ? "ICMP status " + std::to_string(code) : text;
 }
 
 }  // namespace
 
-bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out) {
+bool resolve_all(const char *host, const char *service, resolve_hints hints, std::vector<resolved_address> &out,
+                 std::string *error) {
     out.clear();
     ADDRINFOA want;
     std::memset(&want, 0, sizeof want);
@@ -50,7 +76,12 @@ bool resolve_all(const char *host, const char *service, resolve_hints hints, std
         want.ai_family = AF_INET;
     }
     ADDRINFOA *list = nullptr;
-    if (getaddrinfo(host, service, &want, &list) != 0 || list == nullptr) return false;
+    const int rc = getaddrinfo(host, service, &want, &list);
+    if (rc != 0 || list == nullptr) {
+        // getaddrinfo returns the Winsock error itself.
+        if (error != nullptr) *error = rc != 0 ? winsock_text(rc) : "no address";
+        return false;
+    }
     for (const ADDRINFOA *entry = list; entry != nullptr; entry = entry->ai_next) {
         if (entry->ai_addrlen > sizeof(resolved_address::addr)) continue;
         resolved_address address;
@@ -62,12 +93,14 @@ bool resolve_all(const char *host, const char *service, resolve_hints hints, std
         out.push_back(address);
     }
     freeaddrinfo(list);
+    if (out.empty() && error != nullptr) *error = "no address";
     return !out.empty();
 }
 
-bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out) {
+bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out,
+                   std::string *error) {
     std::vector<resolved_address> all;
-    if (!resolve_all(host, service, hints, all)) return false;
+    if (!resolve_all(host, service, hints, all, error)) return false;
     out = all.front();
     return true;
 }
@@ -159,11 +192,18 @@ icmp_reply icmp_echo(icmp_channel *channel, const resolved_address &address, con
     DWORD replies = IcmpSendEcho(channel->handle, ipv4->sin_addr.S_un.S_addr, const_cast<void *>(payload),
                                  static_cast<WORD>(size), nullptr, buffer, sizeof buffer,
                                  static_cast<DWORD>(timeout_ms));
-    if (replies == 0) return reply;
+    if (replies == 0) {
+        // A plain timeout needs no words; anything else (a request that
+        // could not be sent) does.
+        const DWORD error = GetLastError();
+        if (error != IP_REQ_TIMED_OUT && error != 0) reply.message = icmp_text(error);
+        return reply;
+    }
     const auto *first = reinterpret_cast<const ICMP_ECHO_REPLY *>(buffer);
     reply.received = true;
     reply.status = first->Status;
     reply.round_trip_ms = first->RoundTripTime;
+    if (reply.status != 0) reply.message = icmp_text(reply.status);
     return reply;
 }
 
