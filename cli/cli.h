@@ -16,7 +16,8 @@ enum exit_status : int {
     exit_ok = 0,           // done; for check and watch --once: every monitor is up
     exit_not_all_up = 1,   // check / watch --once: at least one monitor is not up
     exit_usage = 2,        // the command line is wrong; the usage was printed
-    exit_failed = 3,       // the engine refused, or an id matched no or several monitors
+    exit_failed = 3,       // no store, the store could not be used or saved, the engine
+                           // refused, an id matched no or several monitors
 };
 
 struct invocation {

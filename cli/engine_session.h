@@ -34,6 +34,13 @@ struct heartbeat_row {
     double latency_ms = 0.0;
 };
 
+// What a command needs of the storage directory. A store is a directory
+// that holds monitors.json or config.json, which every add and webhook
+// leaves behind. Only those two commands create one: any other command on a
+// directory without a store fails, so that a mistyped --dir is not taken for
+// an empty store (and nothing is created there).
+enum class store_use { existing, create };
+
 // Starts the engine for one command and stops it (saving everything) when
 // it goes out of scope. Anything that calls the engine from other threads
 // must have joined them before this is destroyed: the engine must not stop
@@ -46,13 +53,20 @@ public:
     ~engine_session();
 
     // Starts on inv.dir. On failure prints "<command>: <reason>" and returns false.
-    [[nodiscard]] bool start(const invocation &inv);
+    [[nodiscard]] bool start(const invocation &inv, store_use use);
+    // Writes the whole state now. A command that changed the store calls
+    // this before it reports success; on failure it prints
+    // "<command>: <reason>" and returns false.
+    [[nodiscard]] bool save(const invocation &inv);
     // Saves and stops now rather than at the end of the scope.
     void stop();
 
 private:
     bool started_ = false;
 };
+
+// The storage directory as the user gave it, "." when empty.
+std::string storage_dir(const invocation &inv);
 
 // The reports copied out at once: the engine's text is only valid until the
 // next call of the same report function.
@@ -69,7 +83,7 @@ const monitor_row *find_monitor(const std::vector<monitor_row> &monitors, std::s
 
 // "http", "tcp", "dns", "ping", or the number of any other type.
 std::string type_label(int type);
-// Parses what type_label prints (names in any case); nothing when it is neither.
+// The four types by name (any case) or number (0 to 3); nothing otherwise.
 std::optional<int> parse_type(std::string_view text);
 
 }  // namespace cli

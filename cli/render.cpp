@@ -26,22 +26,6 @@ bool is_continuation_byte(char c) {
     return (static_cast<unsigned char>(c) & 0xC0) == 0x80;
 }
 
-// Cuts to `columns` code points, the last one an ellipsis when anything was cut.
-std::string truncate_text(std::string_view text, std::size_t columns) {
-    if (display_width(text) <= columns) return std::string(text);
-    if (columns == 0) return {};
-    std::size_t kept = 0;
-    std::size_t end = 0;
-    while (end < text.size()) {
-        if (!is_continuation_byte(text[end])) {
-            if (kept == columns - 1) break;
-            ++kept;
-        }
-        ++end;
-    }
-    return std::string(text.substr(0, end)) + "\u2026";
-}
-
 cell plain_cell(std::string text, bool right = false) {
     std::size_t width = display_width(text);
     return {std::move(text), width, right};
@@ -51,7 +35,7 @@ cell painted_cell(const output_style &style, const std::string &text, colour c, 
     return {paint(style, text, c), display_width(text), right};
 }
 
-std::string render_rows(const std::vector<std::vector<cell>> &rows, const output_style &style) {
+std::string render_rows(const std::vector<std::vector<cell>> &rows) {
     std::vector<std::size_t> widths;
     for (const auto &row : rows) {
         widths.resize(std::max(widths.size(), row.size()), 0);
@@ -68,10 +52,45 @@ std::string render_rows(const std::vector<std::vector<cell>> &rows, const output
             if (!row[c].right && !last) line.append(pad, ' ');
             if (!last) line += "  ";
         }
-        out += fit_line(line, style.width, style.colour);
+        out += line;
         out += '\n';
     }
     return out;
+}
+
+// A table's columns: each has a header and one cell per row. Columns can be
+// left out whole to fit a width.
+struct column {
+    cell header;
+    std::vector<cell> cells;
+    bool shown = true;
+
+    std::size_t width() const {
+        std::size_t w = header.width;
+        for (const cell &c : cells) w = std::max(w, c.width);
+        return w;
+    }
+};
+
+std::size_t table_width(const std::vector<column> &columns) {
+    std::size_t total = 0, shown = 0;
+    for (const column &c : columns) {
+        if (!c.shown) continue;
+        total += c.width();
+        ++shown;
+    }
+    return shown == 0 ? 0 : total + 2 * (shown - 1);
+}
+
+std::string render_columns(const std::vector<column> &columns, std::size_t row_count,
+                           const std::string &trailer = {}) {
+    std::vector<std::vector<cell>> rows(row_count + 1);
+    for (const column &c : columns) {
+        if (!c.shown) continue;
+        rows[0].push_back(c.header);
+        for (std::size_t r = 0; r < row_count; ++r) rows[r + 1].push_back(c.cells[r]);
+    }
+    return render_rows(rows) + trailer;
 }
 
 std::string heartbeat_strip(const std::vector<heartbeat_row> &recent, std::size_t cells,
@@ -129,13 +148,56 @@ std::size_t display_width(std::string_view text) {
     return std::size_t(std::count_if(text.begin(), text.end(), [](char c) { return !is_continuation_byte(c); }));
 }
 
+namespace {
+colour_mode s_colour_mode = colour_mode::automatic;
+
+bool terminal_is_dumb() {
+    const char *term = std::getenv("TERM");
+    return term != nullptr && std::string_view(term) == "dumb";
+}
+}  // namespace
+
+void set_colour_mode(colour_mode mode) {
+    s_colour_mode = mode;
+}
+
 output_style style_for_stdout() {
     output_style style;
-    if (!stdout_is_terminal()) return style;
-    const char *no_colour = std::getenv("NO_COLOR");
-    style.colour = (no_colour == nullptr || *no_colour == '\0') && enable_terminal_sequences();
-    style.width = stdout_terminal_size().columns;
+    const bool terminal = stdout_is_terminal();
+    if (terminal) style.width = stdout_terminal_size().columns;
+    switch (s_colour_mode) {
+    case colour_mode::never: break;
+    case colour_mode::always:
+        // Where the console cannot be switched to sequences, they are
+        // written all the same: the user asked for them.
+        if (terminal) enable_terminal_sequences();
+        style.colour = true;
+        break;
+    case colour_mode::automatic: {
+        const char *no_colour = std::getenv("NO_COLOR");
+        style.colour = terminal && (no_colour == nullptr || *no_colour == '\0') && !terminal_is_dumb() &&
+                       enable_terminal_sequences();
+        break;
+    }
+    }
     return style;
+}
+
+bool stdout_takes_cursor_moves() {
+    return stdout_is_terminal() && !terminal_is_dumb() && enable_terminal_sequences();
+}
+
+int screen_lines(std::string_view text, int width) {
+    int lines = 0;
+    std::size_t start = 0;
+    while (start < text.size()) {
+        std::size_t end = text.find('\n', start);
+        if (end == std::string_view::npos) end = text.size();
+        const std::size_t columns = visible_width(text.substr(start, end - start));
+        lines += width > 0 && columns > 0 ? int((columns + std::size_t(width) - 1) / std::size_t(width)) : 1;
+        start = end + 1;
+    }
+    return lines;
 }
 
 std::string paint(const output_style &style, std::string_view text, colour c) {
@@ -219,77 +281,88 @@ std::string render_monitor_table(const std::vector<monitor_row> &monitors,
     if (monitors.empty()) return "no monitors\n";
     const std::size_t id_length = short_id_length(monitors);
 
-    // On a terminal the table must fit one screen width, or a redraw in place
-    // would move the wrong number of lines: narrow the target first, then
-    // the name, then the strip, before fit_line cuts whatever is left.
-    std::size_t name_width = 4, target_width = 6;
-    for (const monitor_row &m : monitors) {
-        name_width = std::max(name_width, display_width(m.name));
-        target_width = std::max(target_width, display_width(m.target));
-    }
-    std::size_t strip_cells = k_strip_cells;
-    if (style.width > 0) {
-        // The other columns as wide as their widest text, and 8 gaps of 2.
-        std::size_t type_width = 4, status_width = 6, latency_width = 7, checked_width = 10;
-        for (const monitor_row &m : monitors) {
-            type_width = std::max(type_width, type_label(m.type).size());
-            status_width = std::max(status_width, status_word(m.status).size());
-            latency_width = std::max(latency_width, display_width(format_latency(m.latency_ms)));
-            checked_width = std::max(checked_width, format_local_time(m.last_check, true).size());
-        }
-        const std::size_t fixed = id_length + type_width + status_width + latency_width + checked_width + 10 + 16;
-        const std::size_t available = std::size_t(style.width) > fixed ? std::size_t(style.width) - fixed : 0;
-        auto shrink = [available](std::size_t &width, std::size_t minimum, std::size_t others) {
-            if (width + others <= available) return;
-            const std::size_t room = available > others ? available - others : 0;
-            width = std::max(minimum, std::min(width, room));
-        };
-        shrink(target_width, 12, name_width + strip_cells);
-        shrink(strip_cells, 10, name_width + target_width);
-        shrink(name_width, 8, target_width + strip_cells);
-        shrink(strip_cells, 5, name_width + target_width);
+    std::size_t rows = monitors.size();
+    std::string trailer;
+    if (max_rows > 0 && rows + 1 > std::size_t(max_rows)) {
+        // Room for the header, the rows that fit and the line that says how
+        // many did not.
+        rows = max_rows > 2 ? std::size_t(max_rows) - 2 : 0;
+        trailer = "... " + std::to_string(monitors.size() - rows) + " more\n";
     }
 
-    std::vector<std::vector<cell>> rows;
-    rows.push_back({painted_cell(style, "ID", colour::bold), painted_cell(style, "NAME", colour::bold),
-                    painted_cell(style, "TYPE", colour::bold), painted_cell(style, "TARGET", colour::bold),
-                    painted_cell(style, "STATUS", colour::bold),
-                    painted_cell(style, "LATENCY", colour::bold, true),
-                    painted_cell(style, "LAST CHECK", colour::bold),
-                    painted_cell(style, "UPTIME 90D", colour::bold, true),
-                    painted_cell(style, "HEARTBEATS", colour::bold)});
-    for (std::size_t i = 0; i < monitors.size(); ++i) {
-        if (max_rows > 0 && rows.size() + 1 >= std::size_t(max_rows) && i + 1 < monitors.size()) {
-            rows.push_back({plain_cell("... " + std::to_string(monitors.size() - i) + " more")});
-            break;
-        }
+    enum { id_col, name_col, type_col, target_col, status_col, latency_col, checked_col, uptime_col, strip_col };
+    const auto heading = [&](const char *text, bool right = false) {
+        return painted_cell(style, text, colour::bold, right);
+    };
+    std::vector<column> columns = {
+        {heading("ID"), {}},          {heading("NAME"), {}},           {heading("TYPE"), {}},
+        {heading("TARGET"), {}},      {heading("STATUS"), {}},         {heading("LATENCY", true), {}},
+        {heading("LAST CHECK"), {}},  {heading("UPTIME 90D", true), {}}, {heading("HEARTBEATS"), {}},
+    };
+    const std::vector<heartbeat_row> none;
+    const auto beats_of = [&](std::size_t i) -> const std::vector<heartbeat_row> & {
+        return i < recent.size() ? recent[i] : none;
+    };
+    for (std::size_t i = 0; i < rows; ++i) {
         const monitor_row &m = monitors[i];
-        const std::vector<heartbeat_row> none;
-        const std::vector<heartbeat_row> &beats = i < recent.size() ? recent[i] : none;
+        const std::vector<heartbeat_row> &beats = beats_of(i);
+        columns[id_col].cells.push_back(plain_cell(m.id.substr(0, id_length)));
+        columns[name_col].cells.push_back(plain_cell(m.name));
+        columns[type_col].cells.push_back(plain_cell(type_label(m.type)));
+        columns[target_col].cells.push_back(plain_cell(m.target));
+        columns[status_col].cells.push_back(painted_cell(style, status_word(m.status), status_colour(m.status)));
+        columns[latency_col].cells.push_back(plain_cell(format_latency(m.latency_ms), true));
+        columns[checked_col].cells.push_back(plain_cell(format_local_time(m.last_check, true)));
         // The engine reports 100 % for a monitor without heartbeats; that is no news.
-        cell uptime = beats.empty() ? plain_cell("-", true)
-                                    : painted_cell(style, format_percent(m.uptime_90d), uptime_colour(m.uptime_90d), true);
-        rows.push_back({plain_cell(m.id.substr(0, id_length)), plain_cell(truncate_text(m.name, name_width)),
-                        plain_cell(type_label(m.type)), plain_cell(truncate_text(m.target, target_width)),
-                        painted_cell(style, status_word(m.status), status_colour(m.status)),
-                        plain_cell(format_latency(m.latency_ms), true),
-                        plain_cell(format_local_time(m.last_check, true)), std::move(uptime),
-                        {heartbeat_strip(beats, strip_cells, style), strip_cells, false}});
+        columns[uptime_col].cells.push_back(
+            beats.empty() ? plain_cell("-", true)
+                          : painted_cell(style, format_percent(m.uptime_90d), uptime_colour(m.uptime_90d), true));
+        columns[strip_col].cells.push_back({heartbeat_strip(beats, k_strip_cells, style), k_strip_cells, false});
     }
-    return render_rows(rows, style);
+
+    // Fitting a width: columns go whole, in this order, until the table
+    // fits; NAME and STATUS always stay. A line too long even then wraps.
+    // Before LAST CHECK goes, the strip shows fewer heartbeats (not fewer
+    // than its heading is wide).
+    const std::size_t width = style.width > 0 ? std::size_t(style.width) : 0;
+    const auto fits = [&] { return width == 0 || table_width(columns) <= width; };
+    const auto drop = [&](int index) {
+        if (!fits()) columns[std::size_t(index)].shown = false;
+    };
+    drop(target_col);
+    drop(type_col);
+    const auto set_strip_cells = [&](std::size_t cells) {
+        for (std::size_t i = 0; i < rows; ++i) {
+            columns[strip_col].cells[i] = {heartbeat_strip(beats_of(i), cells, style), cells, false};
+        }
+    };
+    const std::size_t full_strip = k_strip_cells, least_strip = columns[strip_col].header.width;
+    std::size_t strip_cells = full_strip;
+    if (!fits()) {
+        const std::size_t excess = table_width(columns) - width;
+        strip_cells = full_strip > excess + least_strip ? full_strip - excess : least_strip;
+        set_strip_cells(strip_cells);
+    }
+    for (int index : {checked_col, strip_col, uptime_col, latency_col, id_col}) drop(index);
+    // Room that dropping LAST CHECK left goes back to the strip.
+    if (columns[strip_col].shown && strip_cells < full_strip && table_width(columns) < width) {
+        set_strip_cells(std::min(full_strip, strip_cells + (width - table_width(columns))));
+    }
+    return render_columns(columns, rows, trailer);
 }
 
 std::string render_heartbeat_table(const std::vector<heartbeat_row> &heartbeats, const output_style &style) {
     if (heartbeats.empty()) return "no heartbeats\n";
-    std::vector<std::vector<cell>> rows;
-    rows.push_back({painted_cell(style, "TIME", colour::bold), painted_cell(style, "STATUS", colour::bold),
-                    painted_cell(style, "LATENCY", colour::bold, true)});
+    std::vector<column> columns = {{painted_cell(style, "TIME", colour::bold), {}},
+                                   {painted_cell(style, "STATUS", colour::bold), {}},
+                                   {painted_cell(style, "LATENCY", colour::bold, true), {}}};
     for (const heartbeat_row &h : heartbeats) {
-        rows.push_back({plain_cell(format_local_time(h.time, false)),
-                        painted_cell(style, status_word(h.status), status_colour(h.status)),
-                        plain_cell(format_latency(h.latency_ms), true)});
+        columns[0].cells.push_back(plain_cell(format_local_time(h.time, false)));
+        columns[1].cells.push_back(painted_cell(style, status_word(h.status), status_colour(h.status)));
+        columns[2].cells.push_back(plain_cell(format_latency(h.latency_ms), true));
     }
-    return render_rows(rows, style);
+    if (style.width > 0 && table_width(columns) > std::size_t(style.width)) columns[2].shown = false;
+    return render_columns(columns, heartbeats.size());
 }
 
 std::string render_check_line(const monitor_row &monitor, bool up, double latency_ms, std::size_t id_length,
@@ -300,7 +373,7 @@ std::string render_check_line(const monitor_row &monitor, bool up, double latenc
     std::string line = paint(style, word, status_colour(status)) + std::string(6 - word.size(), ' ');
     line += std::string(latency.size() < 10 ? 10 - latency.size() : 0, ' ') + latency + "  ";
     line += monitor.name + "  (" + monitor.id.substr(0, id_length) + ")";
-    return fit_line(line, style.width, style.colour) + "\n";
+    return line + "\n";
 }
 
 std::string render_flip_line(const monitor_row &monitor, int from_status, int to_status, std::int64_t when,
@@ -309,28 +382,7 @@ std::string render_flip_line(const monitor_row &monitor, int from_status, int to
                        paint(style, status_word(from_status), status_colour(from_status)) + " -> " +
                        paint(style, status_word(to_status), status_colour(to_status)) + "  " + monitor.name +
                        "  (" + monitor.id.substr(0, id_length) + ")";
-    return fit_line(line, style.width, style.colour) + "\n";
-}
-
-std::string fit_line(std::string_view line, int width, bool colour) {
-    if (width <= 0 || visible_width(line) <= std::size_t(width)) return std::string(line);
-    std::string out;
-    std::size_t columns = 0;
-    for (std::size_t i = 0; i < line.size();) {
-        if (line[i] == '\x1b') {
-            const std::size_t end = skip_sequence(line, i);
-            out.append(line.substr(i, end - i));
-            i = end;
-            continue;
-        }
-        if (!is_continuation_byte(line[i])) {
-            if (columns == std::size_t(width)) break;
-            ++columns;
-        }
-        out += line[i++];
-    }
-    if (colour) out += "\x1b[0m";
-    return out;
+    return line + "\n";
 }
 
 }  // namespace cli

@@ -1,6 +1,6 @@
 // Human-readable output: the monitor table with its heartbeat strip, the
-// heartbeat table, check results and flip lines. JSON output never passes
-// through here: --json prints the engine's text unchanged.
+// heartbeat table, check results and flip lines. JSON output is
+// json_output.h's.
 #ifndef VANTOREL_UPTIME_CLI_RENDER_H
 #define VANTOREL_UPTIME_CLI_RENDER_H
 
@@ -17,14 +17,22 @@ namespace cli {
 // How many heartbeats the strip shows when the width allows.
 constexpr int k_strip_cells = 20;
 
+// --color: auto colours a terminal unless NO_COLOR is set (not empty) or
+// TERM is "dumb"; always and never do what they say.
+enum class colour_mode { automatic, always, never };
+void set_colour_mode(colour_mode mode);
+
 struct output_style {
     bool colour = false;
-    int width = 0;  // columns to fit lines into; 0: no limit (not a terminal)
+    int width = 0;  // columns to fit tables into; 0: no limit (not a terminal)
 };
 
-// Colour only on a terminal that takes the sequences, and never with a
-// non-empty NO_COLOR (no-color.org). Fitted to the terminal's width.
+// Colours as --color says; fitted to the terminal's width.
 output_style style_for_stdout();
+
+// True when standard output is a terminal that follows cursor movements, so
+// that watch can redraw its table in place (not with TERM=dumb).
+bool stdout_takes_cursor_moves();
 
 enum class colour { none, green, red, yellow, dim, bold };
 std::string paint(const output_style &style, std::string_view text, colour c);
@@ -42,8 +50,10 @@ std::string format_percent(double percent);
 // The shortest prefix length, at least 8, that tells all these ids apart.
 std::size_t short_id_length(const std::vector<monitor_row> &monitors);
 
-// recent[i]: the newest heartbeats of monitors[i], oldest first (may be
-// empty). max_rows > 0 cuts the table to that many lines, header included.
+// The monitor table. recent[i]: the newest heartbeats of monitors[i], oldest
+// first (may be empty). max_rows > 0 cuts the table to that many lines,
+// header included. At a limited width whole columns are left out, always in
+// the same order (cli/README.md); a value is never cut.
 std::string render_monitor_table(const std::vector<monitor_row> &monitors,
                                  const std::vector<std::vector<heartbeat_row>> &recent,
                                  const output_style &style, int max_rows = 0);
@@ -58,10 +68,13 @@ std::string render_check_line(const monitor_row &monitor, bool up, double latenc
 std::string render_flip_line(const monitor_row &monitor, int from_status, int to_status, std::int64_t when,
                              std::size_t id_length, const output_style &style);
 
-// Cuts a line (which may hold colour sequences) to a number of columns.
-std::string fit_line(std::string_view line, int width, bool colour);
-
+// Columns a text without colour sequences takes on the screen: one per
+// character.
 std::size_t display_width(std::string_view text);
+
+// How many screen lines a text of lines takes at a width (0: no limit), long
+// lines wrapping. watch moves the cursor back over exactly that many.
+int screen_lines(std::string_view text, int width);
 
 }  // namespace cli
 

@@ -24,10 +24,12 @@ terminal_size stdout_terminal_size();
 // writes plain text.
 bool enable_terminal_sequences();
 
-// From now on SIGINT (Ctrl-C) and SIGTERM only raise a flag that
-// stop_requested() reads, so the caller can finish running checks and save.
-// The first signal restores the default action: a second one ends the
-// process at once, for a user who does not want to wait.
+// From now on SIGINT (Ctrl-C), SIGTERM and SIGHUP (the terminal or the ssh
+// session closed) only raise a flag that stop_requested() reads, so the
+// caller can finish running checks and save. The first signal restores the
+// default action: a second one ends the process at once, for a user who
+// does not want to wait. On Windows Ctrl-C, Ctrl-Break and closing the
+// console do the same.
 void catch_stop_signals();
 bool stop_requested();
 

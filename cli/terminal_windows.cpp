@@ -22,8 +22,14 @@ BOOL WINAPI on_console_event(DWORD event) {
     switch (event) {
         case CTRL_C_EVENT:
         case CTRL_BREAK_EVENT:
-        case CTRL_CLOSE_EVENT:
             if (s_stop.exchange(true)) return FALSE;
+            return TRUE;
+        case CTRL_CLOSE_EVENT:
+            // Windows ends the process as soon as this handler returns (or
+            // after about 5 s): hold it while the main thread saves and
+            // exits, which ends this thread too.
+            s_stop.store(true);
+            Sleep(10000);
             return TRUE;
         default:
             return FALSE;

@@ -12,6 +12,7 @@
 #include "check_pool.h"
 #include "cli.h"
 #include "engine_session.h"
+#include "json_output.h"
 #include "render.h"
 #include "terminal.h"
 #include "vantorel-uptime-engine.h"
@@ -47,24 +48,35 @@ std::int64_t unix_now() {
 // printed so far and redrawn in place (cursor up, clear to the end of the
 // screen); flips and notes go above it and scroll away like a log. Other
 // output only ever appends: the table once every monitor has a result and
-// again at the stop, and the flips as they happen.
+// again at the stop, and the flips as they happen. With --json nothing of
+// this is printed: the results go out as a JSON array, notes to stderr.
 class watch_screen {
 public:
-    watch_screen(const invocation &inv, bool live) : dir_(inv.dir.empty() ? "." : inv.dir), live_(live) {}
+    watch_screen(const invocation &inv, bool live, bool json) : dir_(storage_dir(inv)), live_(live), json_(json) {}
 
     bool live() const { return live_; }
 
-    // Lines that must stay on the screen: flips, notes.
-    void add_line(std::string line) { pending_lines_ += std::move(line); }
+    // Lines that must stay on the screen: flips, notes. With --json, notes
+    // go to stderr at once and flips are left to the JSON.
+    void add_line(std::string line, bool flip = false) {
+        if (!json_) {
+            pending_lines_ += std::move(line);
+        } else if (!flip) {
+            std::fputs(line.c_str(), stderr);
+        }
+    }
 
     void draw(const std::vector<monitor_row> &monitors, bool final_draw) {
+        if (json_) return;
         output_style style = style_for_stdout();
         std::string out;
         if (live_ && drawn_lines_ > 0) out += "\x1b[" + std::to_string(drawn_lines_) + "A\r\x1b[J";
         out += pending_lines_;
         pending_lines_.clear();
         std::string table = render_table(monitors, style, final_draw);
-        drawn_lines_ = int(std::count(table.begin(), table.end(), '\n'));
+        // Lines longer than the screen wrap; the cursor must go back over
+        // every screen line the table took.
+        drawn_lines_ = screen_lines(table, style.width);
         out += table;
         write(out);
     }
@@ -75,22 +87,38 @@ public:
         pending_lines_.clear();
     }
 
+    // A line after the output: on stdout, or on stderr with --json.
+    void final_line(const std::string &line) {
+        std::fputs(line.c_str(), json_ ? stderr : stdout);
+    }
+
 private:
     std::string render_table(const std::vector<monitor_row> &monitors, const output_style &style, bool final_draw) {
         std::vector<std::vector<heartbeat_row>> recent;
         for (const monitor_row &m : monitors) recent.push_back(read_heartbeats(m.id, k_strip_cells));
+        // "watch: 5 monitors in DIR, 2026-12-09 23:22:00 (Ctrl-C stops)": at
+        // a narrow width the hint goes first, then the directory, then the
+        // time; none is cut.
+        std::string count = "watch: " + std::to_string(monitors.size()) + (monitors.size() == 1 ? " monitor" : " monitors");
+        std::string place = " in " + dir_;
+        std::string time = ", " + format_local_time(unix_now(), false);
+        std::string hint = final_draw || !live_ ? "" : " (Ctrl-C stops)";
+        const auto fits = [&] {
+            return style.width <= 0 ||
+                   display_width(count + place + time + hint) <= std::size_t(style.width);
+        };
+        for (std::string *part : {&hint, &place, &time}) {
+            if (!fits()) part->clear();
+        }
+        const std::string heading = count + place + time + hint + "\n";
         int max_rows = 0;
         if (live_) {
-            // One line for the heading, one for the cursor: more than the
-            // screen holds could not be moved back over.
-            const int rows = stdout_terminal_size().rows;
-            if (rows > 3) max_rows = rows - 2;
+            // The heading and one line for the cursor: more than the screen
+            // holds could not be moved back over.
+            const int rows = stdout_terminal_size().rows - screen_lines(heading, style.width) - 1;
+            max_rows = std::max(rows, 2);
         }
-        std::string heading = "watch: " + std::to_string(monitors.size()) + (monitors.size() == 1 ? " monitor in " : " monitors in ") + dir_ + ", " +
-                              format_local_time(unix_now(), false) +
-                              (final_draw ? "" : live_ ? " (Ctrl-C stops)" : "");
-        return fit_line(heading, style.width, style.colour) + "\n" +
-               render_monitor_table(monitors, recent, style, max_rows);
+        return heading + render_monitor_table(monitors, recent, style, max_rows);
     }
 
     void write(const std::string &text) {
@@ -100,6 +128,7 @@ private:
 
     std::string dir_;
     bool live_;
+    bool json_;
     int drawn_lines_ = 0;
     std::string pending_lines_;
 };
@@ -117,14 +146,13 @@ int run_watch(const invocation &inv) {
         }
         interval_override = std::chrono::seconds(seconds);
     }
-    const bool once = inv.has("once");
+    const bool once = inv.has("once"), json = inv.has("json");
 
     engine_session engine;
-    if (!engine.start(inv)) return exit_failed;
+    if (!engine.start(inv, store_use::existing)) return exit_failed;
     std::vector<monitor_row> monitors = read_monitors();
     if (monitors.empty()) {
-        return command_error(inv.command, "no monitors in '" + (inv.dir.empty() ? std::string(".") : inv.dir) +
-                                              "'; add one with 'vantorel-uptime add'");
+        return command_error(inv.command, "no monitors in '" + storage_dir(inv) + "'; add one with 'vantorel-uptime add'");
     }
     const std::size_t id_length = short_id_length(monitors);
 
@@ -140,12 +168,14 @@ int run_watch(const invocation &inv) {
     }
 
     // On a terminal --once still shows only its result: nothing to redraw.
-    watch_screen screen(inv, stdout_is_terminal() && !once);
+    watch_screen screen(inv, !once && !json && stdout_takes_cursor_moves(), json);
+    json_array_stream stream;
+    if (json) stream.open();
     catch_stop_signals();
     check_pool pool(std::min(slots.size(), k_max_check_threads));
 
     std::size_t first_round_left = slots.size();
-    bool all_up = true, failed = false, dirty = true;
+    bool all_up = true, failed = false, dirty = true, saves_failing = false;
     steady::time_point last_draw{}, last_save = start;
 
     // Applies finished checks: a flip line for each change between up and
@@ -158,21 +188,40 @@ int run_watch(const invocation &inv) {
             if (!slot.checked) --first_round_left;
             slot.checked = true;
             dirty = true;
+            const monitor_row *m = find_monitor(monitors, slot.id);
             if (o.result != 0) {
                 failed = true;
                 const std::string text = inv.command + ": " + o.error + " (" + slot.id + ")";
                 screen.add_line(paint(style_for_stdout(), text, colour::red) + "\n");
+                if (json && m != nullptr) {
+                    stream.element(json_object()
+                                       .add("id", m->id)
+                                       .add("name", m->name)
+                                       .add("checked", false)
+                                       .add("error", o.error)
+                                       .text());
+                }
                 continue;
             }
             const int now_status = o.up == 1 ? UPTIME_STATUS_UP : UPTIME_STATUS_DOWN;
             all_up = all_up && now_status == UPTIME_STATUS_UP;
             const bool was_decided = slot.status == UPTIME_STATUS_UP || slot.status == UPTIME_STATUS_DOWN;
-            if (was_decided && slot.status != now_status) {
-                const monitor_row *m = find_monitor(monitors, slot.id);
-                if (m != nullptr) {
-                    screen.add_line(render_flip_line(*m, slot.status, now_status, o.finished_at, id_length,
-                                                     style_for_stdout()));
-                }
+            const bool flip = was_decided && slot.status != now_status;
+            if (flip && m != nullptr) {
+                screen.add_line(render_flip_line(*m, slot.status, now_status, o.finished_at, id_length,
+                                                 style_for_stdout()),
+                                true);
+            }
+            if (json && m != nullptr) {
+                stream.element(json_object()
+                                   .add("id", m->id)
+                                   .add("name", m->name)
+                                   .add("checked", true)
+                                   .add("up", now_status == UPTIME_STATUS_UP)
+                                   .add("latency_ms", o.latency_ms)
+                                   .add("time", o.finished_at)
+                                   .add("flip", flip)
+                                   .text());
             }
             slot.status = now_status;
         }
@@ -217,7 +266,15 @@ int run_watch(const invocation &inv) {
             dirty = false;
         }
         if (now - last_save >= k_save_every) {
-            uptime_save_state();
+            // Said once when saving starts to fail, and again when it works.
+            const bool saved = uptime_save_state() == 0;
+            if (saved == saves_failing) {
+                const std::string text = saved ? inv.command + ": saving works again"
+                                               : inv.command + ": " + uptime_last_error() + " in '" +
+                                                     storage_dir(inv) + "'; still trying every minute";
+                screen.add_line((saved ? text : paint(style_for_stdout(), text, colour::red)) + "\n");
+                saves_failing = !saved;
+            }
             last_save = now;
         }
         // A reader that went away cannot be shown anything again.
@@ -239,6 +296,8 @@ int run_watch(const invocation &inv) {
     apply(pool.collect(std::chrono::milliseconds(0)));
     monitors = read_monitors();
     screen.draw(monitors, true);
+    if (json) stream.close();
+    const bool saved = engine.save(inv);
     engine.stop();
 
     if (once) {
@@ -247,10 +306,11 @@ int run_watch(const invocation &inv) {
                          first_round_left, slots.size());
             all_up = false;
         }
-        if (failed) return exit_failed;
+        if (failed || !saved) return exit_failed;
         return all_up ? exit_ok : exit_not_all_up;
     }
-    std::printf("stopped; state saved in %s\n", inv.dir.empty() ? "." : inv.dir.c_str());
+    if (!saved) return exit_failed;
+    screen.final_line("stopped; state saved in " + storage_dir(inv) + "\n");
     return exit_ok;
 }
 

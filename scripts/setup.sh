@@ -1,21 +1,50 @@
 #!/usr/bin/env bash
-# Installs every Debian 12 package that building and testing the engine
-# needs. Safe to run again: only missing packages are installed. Runs as
-# root, or through sudo when started by another user.
+# Installs the Debian 12 packages the project needs. Safe to run again: only
+# missing packages are installed. Runs as root, or through sudo when started
+# by another user.
+#
+#   bash scripts/setup.sh           building the library, the command line and the demo
+#   bash scripts/setup.sh --tests   that, and everything scripts/test.sh uses
+#
+# Add a package to the list of the first command that needs it.
 set -euo pipefail
 
-packages=(
-  build-essential cmake ninja-build pkg-config clang
+# Building: compiler, CMake, the engine's libraries; Python for the demo's
+# local web server.
+build_packages=(
+  build-essential cmake ninja-build pkg-config
   rapidjson-dev libcurl4-openssl-dev libssl-dev
-  googletest libgtest-dev libgmock-dev libbenchmark-dev
-  python3 openssl curl iproute2 util-linux binutils nginx-light
-  mingw-w64 wine wine64
-  libclang-rt-14-dev
+  python3
 )
+
+# The whole test run (scripts/test.sh), on top of the above.
+test_packages=(
+  # GoogleTest and Google Benchmark
+  googletest libgtest-dev libgmock-dev libbenchmark-dev
+  # clang's sanitizer and fuzzer builds; its runtimes are only recommended
+  # by clang, so --no-install-recommends would leave them out. lld-link links
+  # a program against the Windows import library as an MSVC-style linker would.
+  clang libclang-rt-14-dev lld
+  # the loopback test servers, a real web server for the probe tests, the
+  # private network namespace, and /etc/services for the TCP probe's service
+  # names (a minimal system has none)
+  openssl curl nginx-light iproute2 util-linux binutils netbase
+  # checking the man page
+  groff-base
+  # the Windows DLL: cross-compiler and the runtime the tests run under
+  mingw-w64 wine wine64
+)
+
+packages=("${build_packages[@]}")
+case "${1:-}" in
+  "") ;;
+  --tests) packages+=("${test_packages[@]}") ;;
+  *) echo "usage: bash scripts/setup.sh [--tests]" >&2; exit 2 ;;
+esac
 
 missing=()
 for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+  [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all packages present"
@@ -28,6 +57,14 @@ if [ "$(id -u)" -ne 0 ]; then
   as_root=(sudo)
 fi
 echo "setup: installing ${missing[*]}"
-export DEBIAN_FRONTEND=noninteractive
+# Some packages (nginx-light) start a service when installed. The tests start
+# every server they use themselves, on loopback, so no service is started
+# while installing: the standard policy hook says no for the time being.
+policy=/usr/sbin/policy-rc.d
+if [ ! -e "$policy" ]; then
+  printf '#!/bin/sh\n# scripts/setup.sh: no service starts while it installs\nexit 101\n' | "${as_root[@]}" tee "$policy" >/dev/null
+  "${as_root[@]}" chmod 755 "$policy"
+  trap '"${as_root[@]}" rm -f "$policy"' EXIT
+fi
 "${as_root[@]}" apt-get update -qq
 "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"

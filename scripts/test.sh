@@ -7,23 +7,40 @@
 #   build-win/   mingw-w64: the Windows DLL and every suite, run under wine
 #   build-fuzz/  clang++, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer:
 #                each fuzz target for VUE_FUZZ_SECONDS (30 s by default)
-# Exits non-zero when any build or test fails.
+# Installs what is missing first (scripts/setup.sh --tests). Exits non-zero
+# when any build or test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 
+bash scripts/setup.sh --tests
+
 configure() {
   local dir=$1; shift
-  cmake -S . -B "$dir" -G Ninja "$@" >/dev/null
+  # CMake empties the cache of a directory made with another compiler (by
+  # hand, say), and the options given with the change are lost with it: such
+  # a directory is configured afresh instead.
+  local arg wanted="" cached fresh=()
+  for arg in "$@"; do
+    case $arg in -DCMAKE_CXX_COMPILER=*) wanted=${arg#*=} ;; esac
+  done
+  cached=$(sed -n 's/^CMAKE_CXX_COMPILER:[A-Z]*=//p' "$dir/CMakeCache.txt" 2>/dev/null || true)
+  if [ -n "$wanted" ] && [ -n "$cached" ] && [ "$(command -v "$cached")" != "$(command -v "$wanted")" ]; then
+    echo "== $dir was made with $cached; configuring it afresh with $wanted"
+    fresh=(--fresh)
+  fi
+  cmake "${fresh[@]}" -S . -B "$dir" -G Ninja "$@" >/dev/null
 }
 
-configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON -DVUE_BUILD_BENCHMARKS=ON \
+# Tests are asked for by name: build/ may have been configured first by the
+# demo, before GoogleTest was installed.
+configure build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON -DVUE_BUILD_TESTS=ON -DVUE_BUILD_BENCHMARKS=ON \
   -DCMAKE_C_COMPILER=gcc -DCMAKE_CXX_COMPILER=g++
-configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON \
+configure build-asan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON -DVUE_BUILD_TESTS=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_SANITIZE=address,undefined
-configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON \
+configure build-tsan -DCMAKE_BUILD_TYPE=Debug -DVUE_WERROR=ON -DVUE_BUILD_TESTS=ON \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_SANITIZE=thread -DVUE_BUILD_EXAMPLES=OFF
-configure build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON \
+configure build-win -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON -DVUE_BUILD_TESTS=ON \
   -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 configure build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVUE_WERROR=ON -DVUE_FUZZ=ON -DVUE_SANITIZE=address,undefined \
   -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVUE_BUILD_TESTS=OFF -DVUE_BUILD_EXAMPLES=OFF
@@ -69,8 +86,11 @@ VUE_STRESS_SECONDS=10 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_s
 
 echo "== tests: the Windows DLL under wine"
 # A prefix of our own, made quietly with no display; the network suite gets a
-# second one (see tests/net/run_network_tests.sh).
+# second one (see tests/net/run_network_tests.sh). Wine maps file names
+# through the locale's character set, and a stock system sets no locale:
+# without UTF-8 the non-ASCII storage paths would not survive.
 export WINEPREFIX=$PWD/build-win/wineprefix WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml=" DISPLAY=
+export LANG=C.UTF-8 LC_ALL=C.UTF-8
 for prefix in "$WINEPREFIX" "$WINEPREFIX-netns"; do
   if [ ! -d "$prefix" ]; then
     WINEPREFIX=$prefix wineboot -i >/dev/null 2>&1 || true

@@ -126,9 +126,26 @@ run_result run_cli(const std::vector<std::string> &args, const env_changes &env)
     return result;
 }
 
+run_result run_cli_with_file_limit(const std::vector<std::string> &args, int max_kib) {
+    std::vector<std::string> shell_args = {
+        "-c", "trap '' XFSZ; ulimit -f " + std::to_string(max_kib) + " && exec \"$0\" \"$@\"", CLI_EXECUTABLE};
+    shell_args.insert(shell_args.end(), args.begin(), args.end());
+    temp_dir scratch;
+    const std::string out = scratch.path() + "/out", err = scratch.path() + "/err";
+    run_result result;
+    result.status = wait_for(spawn("/bin/bash", shell_args, {}, out, err), std::chrono::seconds(60));
+    result.out = read_file(out);
+    result.err = read_file(err);
+    return result;
+}
+
 background_cli::background_cli(const std::vector<std::string> &args, const std::string &scratch_dir)
+    : background_cli(args, scratch_dir, {}) {}
+
+background_cli::background_cli(const std::vector<std::string> &args, const std::string &scratch_dir,
+                               const env_changes &env)
     : out_path_(scratch_dir + "/background.out"), err_path_(scratch_dir + "/background.err") {
-    pid_ = spawn(CLI_EXECUTABLE, args, {}, out_path_, err_path_);
+    pid_ = spawn(CLI_EXECUTABLE, args, env, out_path_, err_path_);
 }
 
 background_cli::~background_cli() {

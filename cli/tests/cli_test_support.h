@@ -41,6 +41,11 @@ bool wait_until(const std::function<bool()> &condition, std::chrono::millisecond
 // Runs vantorel-uptime with these arguments to the end (killed after 60 s).
 run_result run_cli(const std::vector<std::string> &args, const env_changes &env = {});
 
+// The same, with files it writes limited to max_kib KiB (RLIMIT_FSIZE, the
+// signal ignored): writes beyond fail with EFBIG, as on a full disk, and
+// even root cannot write past it.
+run_result run_cli_with_file_limit(const std::vector<std::string> &args, int max_kib);
+
 // vantorel-uptime running in the background, output into files.
 class background_cli {
 public:
@@ -48,6 +53,7 @@ public:
     ~background_cli();  // kills it if still running
     background_cli(const background_cli &) = delete;
     background_cli &operator=(const background_cli &) = delete;
+    background_cli(const std::vector<std::string> &args, const std::string &scratch_dir, const env_changes &env);
     std::string out() const;
     std::string err() const;
     void send(int signal_number);
