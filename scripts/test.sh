@@ -79,10 +79,12 @@ echo "== tests: clang++ with AddressSanitizer and UndefinedBehaviorSanitizer"
 ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   run_suite ctest --test-dir build-asan -j "$jobs" --output-on-failure
 echo "== tests: clang++ with ThreadSanitizer (network suite)"
+# Suites run outside CTest get a time limit of their own: a sanitizer that
+# stops inside its own runtime would otherwise hold the whole run.
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
-  run_suite bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests
+  run_suite timeout 900 bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests
 echo "== tests: clang++ with ThreadSanitizer (thread stress)"
-VUE_STRESS_SECONDS=10 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan/tests/stress_tests
+VUE_STRESS_SECONDS=10 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite timeout 300 build-tsan/tests/stress_tests
 
 echo "== tests: the Windows DLL under wine"
 # A prefix of our own, made quietly with no display; the network suite gets a
