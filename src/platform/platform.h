@@ -180,8 +180,13 @@ bool resolve_all(const char *host, const char *service, resolve_hints hints, std
                  std::string *error = nullptr);
 
 // The first address of resolve_all; the others are never used.
-bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out,
-                   std::string *error = nullptr);
+inline bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out,
+                          std::string *error = nullptr) {
+    std::vector<resolved_address> all;
+    if (!resolve_all(host, service, hints, all, error)) return false;
+    out = all.front();
+    return true;
+}
 
 // The numeric text of an address without its port: "127.0.0.1", "::1".
 std::string address_text(const resolved_address &address);

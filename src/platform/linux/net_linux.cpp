@@ -70,14 +70,6 @@ bool resolve_all(const char *host, const char *service, resolve_hints hints, std
     return !out.empty();
 }
 
-bool resolve_first(const char *host, const char *service, resolve_hints hints, resolved_address &out,
-                   std::string *error) {
-    std::vector<resolved_address> all;
-    if (!resolve_all(host, service, hints, all, error)) return false;
-    out = all.front();
-    return true;
-}
-
 std::string address_text(const resolved_address &address) {
     char text[INET6_ADDRSTRLEN] = {};
     const void *raw = nullptr;
