@@ -42,6 +42,7 @@ int command_error(std::string_view command, std::string_view message);
 int run_add(const invocation &inv);
 int run_delete(const invocation &inv);
 int run_list(const invocation &inv);
+int run_show(const invocation &inv);
 int run_check(const invocation &inv);
 int run_heartbeats(const invocation &inv);
 int run_record(const invocation &inv);

@@ -110,7 +110,7 @@ bool tcp_target_is_valid(std::string_view target) {
     });
 }
 
-std::string check_result_json(const monitor_row &m, const check_outcome &o) {
+std::string check_result_json(const monitor_row &m, const check_outcome &o, const std::string &reason) {
     json_object result;
     result.add("id", m.id).add("name", m.name);
     if (o.result != 0) return result.add("checked", false).add("error", o.error).text();
@@ -118,7 +118,17 @@ std::string check_result_json(const monitor_row &m, const check_outcome &o) {
         .add("up", o.up == 1)
         .add("latency_ms", o.latency_ms)
         .add("time", o.finished_at)
+        .add("reason", reason)
         .text();
+}
+
+// The reason code of the check that just ended for this monitor; "" when
+// the engine has none.
+std::string last_reason(const std::string &id, std::string &phrase) {
+    const std::optional<detail_row> detail = read_detail(id);
+    if (!detail || !detail->last_check) return {};
+    phrase = reason_phrase(*detail->last_check);
+    return detail->last_check->reason;
 }
 
 }  // namespace
@@ -187,8 +197,31 @@ int run_list(const invocation &inv) {
     }
     const std::vector<monitor_row> monitors = read_monitors();
     std::vector<std::vector<heartbeat_row>> recent;
-    for (const monitor_row &m : monitors) recent.push_back(read_heartbeats(m.id, k_strip_cells));
-    print(render_monitor_table(monitors, recent, style_for_stdout()));
+    std::vector<std::string> reasons;
+    for (const monitor_row &m : monitors) {
+        recent.push_back(read_heartbeats(m.id, k_strip_cells));
+        reasons.push_back(down_reason(m, read_detail(m.id)));
+    }
+    print(render_monitor_table(monitors, recent, style_for_stdout(), 0, reasons));
+    return exit_ok;
+}
+
+int run_show(const invocation &inv) {
+    engine_session engine;
+    if (!engine.start(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = read_monitors();
+    int status = exit_ok;
+    const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
+    if (!id) return status;
+    if (inv.has("json")) {
+        const char *text = uptime_monitor_detail_json(id->c_str());
+        if (text == nullptr) return command_error(inv.command, uptime_last_error());
+        print_line(text);
+        return exit_ok;
+    }
+    const std::optional<detail_row> detail = read_detail(*id);
+    if (!detail) return command_error(inv.command, uptime_last_error());
+    print(render_detail(*find_monitor(monitors, *id), *detail, style_for_stdout(), unix_now()));
     return exit_ok;
 }
 
@@ -236,12 +269,16 @@ int run_check(const invocation &inv) {
             const monitor_row &m = *chosen[o.index];
             done[o.index] = true;
             ++finished;
+            // Nobody else checks this monitor meanwhile: the detail is of
+            // this check.
+            std::string phrase;
+            const std::string reason = o.result == 0 ? last_reason(m.id, phrase) : std::string();
             if (json) {
-                stream.element(check_result_json(m, o));
+                stream.element(check_result_json(m, o, reason));
             } else if (o.result != 0) {
                 command_error(inv.command, o.error + " (" + m.id + ")");
             } else {
-                print(render_check_line(m, o.up == 1, o.latency_ms, id_length, style));
+                print(render_check_line(m, o.up == 1, o.latency_ms, id_length, style, phrase));
             }
             failed = failed || o.result != 0;
             all_up = all_up && o.result == 0 && o.up == 1;

@@ -165,9 +165,14 @@ bool engine_session::save(const invocation &inv) {
 }
 
 std::vector<monitor_row> read_monitors() {
+    return parse_monitors(uptime_monitors_list_json());
+}
+
+std::vector<monitor_row> parse_monitors(const char *json) {
     std::vector<monitor_row> rows;
+    if (json == nullptr) return rows;
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseFullPrecisionFlag>(uptime_monitors_list_json());
+    doc.Parse<rapidjson::kParseFullPrecisionFlag>(json);
     if (doc.HasParseError() || !doc.IsArray()) return rows;
     for (const rapidjson::Value &element : doc.GetArray()) {
         if (!element.IsObject()) continue;
@@ -188,9 +193,14 @@ std::vector<monitor_row> read_monitors() {
 }
 
 std::vector<heartbeat_row> read_heartbeats(const std::string &id, int limit) {
+    return parse_heartbeats(uptime_get_heartbeats_json(id.c_str(), limit));
+}
+
+std::vector<heartbeat_row> parse_heartbeats(const char *json) {
     std::vector<heartbeat_row> rows;
+    if (json == nullptr) return rows;
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseFullPrecisionFlag>(uptime_get_heartbeats_json(id.c_str(), limit));
+    doc.Parse<rapidjson::kParseFullPrecisionFlag>(json);
     if (doc.HasParseError() || !doc.IsArray()) return rows;
     for (const rapidjson::Value &element : doc.GetArray()) {
         if (!element.IsObject()) continue;
@@ -198,6 +208,89 @@ std::vector<heartbeat_row> read_heartbeats(const std::string &id, int limit) {
                         number_member(element, "latency_ms", 0.0)});
     }
     return rows;
+}
+
+std::optional<detail_row> read_detail(const std::string &id) {
+    return parse_detail(uptime_monitor_detail_json(id.c_str()));
+}
+
+namespace {
+
+std::optional<double> optional_number(const rapidjson::Value &object, const char *name) {
+    auto it = object.FindMember(name);
+    if (it == object.MemberEnd() || !it->value.IsNumber()) return std::nullopt;
+    return it->value.GetDouble();
+}
+
+std::optional<std::int64_t> optional_integer(const rapidjson::Value &object, const char *name) {
+    auto it = object.FindMember(name);
+    if (it == object.MemberEnd() || !it->value.IsInt64()) return std::nullopt;
+    return it->value.GetInt64();
+}
+
+}  // namespace
+
+std::optional<detail_row> parse_detail(const char *json) {
+    if (json == nullptr) return std::nullopt;
+    rapidjson::Document doc;
+    doc.Parse<rapidjson::kParseFullPrecisionFlag>(json);
+    if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
+    detail_row row;
+    row.id = text_member(doc, "id");
+    row.consecutive_failures = integer_member(doc, "consecutive_failures", 0);
+    row.down_since = optional_integer(doc, "down_since");
+    row.last_up = optional_integer(doc, "last_up");
+    if (auto it = doc.FindMember("last_check"); it != doc.MemberEnd() && it->value.IsObject()) {
+        const rapidjson::Value &c = it->value;
+        last_check_row check;
+        check.time = integer_member(c, "time", 0);
+        check.up = int_member(c, "up", 0) == 1;
+        check.reason = text_member(c, "reason");
+        check.message = text_member(c, "message");
+        check.address = text_member(c, "address");
+        if (auto s = optional_integer(c, "http_status")) check.http_status = int(*s);
+        if (auto r = optional_integer(c, "redirects")) check.redirects = int(*r);
+        if (auto p = c.FindMember("phases_ms"); p != c.MemberEnd() && p->value.IsObject()) {
+            check.resolve_ms = optional_number(p->value, "resolve");
+            check.connect_ms = optional_number(p->value, "connect");
+            check.tls_ms = optional_number(p->value, "tls");
+            check.first_byte_ms = optional_number(p->value, "first_byte");
+        }
+        if (auto cert = c.FindMember("certificate"); cert != c.MemberEnd() && cert->value.IsObject()) {
+            check.has_certificate = true;
+            check.not_after = integer_member(cert->value, "not_after", 0);
+            check.days_left = integer_member(cert->value, "days_left", 0);
+            check.subject = text_member(cert->value, "subject");
+            check.issuer = text_member(cert->value, "issuer");
+        }
+        row.last_check = std::move(check);
+    }
+    if (auto it = doc.FindMember("daily"); it != doc.MemberEnd() && it->value.IsArray()) {
+        for (const rapidjson::Value &d : it->value.GetArray()) {
+            if (!d.IsObject()) continue;
+            row.daily.push_back({text_member(d, "day"), integer_member(d, "up", 0), integer_member(d, "total", 0)});
+        }
+    }
+    return row;
+}
+
+std::string reason_phrase(const last_check_row &check) {
+    const std::string &r = check.reason;
+    if (r == "ok") return {};
+    if (r == "invalid_target") return "invalid target";
+    if (r == "resolve_failed") return "name did not resolve";
+    if (r == "connect_refused") return "connection refused";
+    if (r == "connect_timeout") return "connect timed out";
+    if (r == "connect_failed") return "cannot connect";
+    if (r == "tls_failed") return "TLS handshake failed";
+    if (r == "request_failed") return "no complete response";
+    if (r == "response_timeout") return "response timed out";
+    if (r == "http_status") return check.http_status ? "HTTP " + std::to_string(*check.http_status) : "HTTP status";
+    if (r == "too_many_redirects") return "too many redirects";
+    if (r == "insecure_redirect") return "redirected from https to http";
+    if (r == "icmp_timeout") return "no echo reply";
+    if (r == "icmp_unavailable") return "no ICMP here; name lookup only";
+    return r;  // a reason a newer engine added: its own name
 }
 
 const monitor_row *find_monitor(const std::vector<monitor_row> &monitors, std::string_view id) {

@@ -34,6 +34,38 @@ struct heartbeat_row {
     double latency_ms = 0.0;
 };
 
+// The last check of uptime_monitor_detail_json(): why it was up or down.
+struct last_check_row {
+    std::int64_t time = 0;
+    bool up = false;
+    std::string reason;   // "ok", "connect_refused", ... (the header's closed set)
+    std::string message;  // the OS's, TLS library's or HTTP layer's words; "" for ok
+    std::string address;  // "" when none
+    std::optional<int> http_status;
+    std::optional<int> redirects;
+    std::optional<double> resolve_ms, connect_ms, tls_ms, first_byte_ms;
+    bool has_certificate = false;
+    std::int64_t not_after = 0;
+    std::int64_t days_left = 0;
+    std::string subject, issuer;
+};
+
+// One non-empty daily counter: day is the UTC date "YYYY-MM-DD".
+struct daily_row {
+    std::string day;
+    std::int64_t up = 0;
+    std::int64_t total = 0;
+};
+
+// uptime_monitor_detail_json() of one monitor.
+struct detail_row {
+    std::string id;
+    std::optional<last_check_row> last_check;  // none before the engine's first check
+    std::int64_t consecutive_failures = 0;
+    std::optional<std::int64_t> down_since, last_up;
+    std::vector<daily_row> daily;  // oldest first
+};
+
 // What a command needs of the storage directory. A store is a directory
 // that holds monitors.json or config.json, which every add and webhook
 // leaves behind. Only those two commands create one: any other command on a
@@ -72,6 +104,18 @@ std::string storage_dir(const invocation &inv);
 // next call of the same report function.
 std::vector<monitor_row> read_monitors();
 std::vector<heartbeat_row> read_heartbeats(const std::string &id, int limit);
+// Nothing when the monitor is not found.
+std::optional<detail_row> read_detail(const std::string &id);
+// The reports' texts read into rows; empty (or nothing) when the text is not
+// what the engine writes.
+std::vector<monitor_row> parse_monitors(const char *json);
+std::vector<heartbeat_row> parse_heartbeats(const char *json);
+std::optional<detail_row> parse_detail(const char *json);
+
+// The reason of a last check in a few words for people: "connection
+// refused", "HTTP 503"; "" for "ok". The same words on every platform (the
+// message beside it is the OS's own).
+std::string reason_phrase(const last_check_row &check);
 
 // Finds the monitor a user means by an id or a unique prefix of at least
 // 4 characters (case does not matter). Otherwise prints why on stderr,

@@ -66,6 +66,14 @@ constexpr command_entry k_commands[] = {
      "newest heartbeats, oldest left. A narrow terminal drops whole columns.\n"
      "  --json   print the engine's JSON array unchanged\n",
      k_json_option, 0, 0, run_list},
+    {"show", "show ID [--json]",
+     "Shows one monitor in detail: why its last check was up or down (the\n"
+     "reason, the address, the HTTP status, the time of each phase), its\n"
+     "certificate, how long it has been down, and the last 90 days as a bar.\n"
+     "The last check is known only to the process that made it: a running\n"
+     "serve, or watch; a store used by this command alone has none.\n"
+     "  --json   print the engine's detail report unchanged\n",
+     k_json_option, 1, 1, run_show},
     {"check", "check ID... | check --all [--json]",
      "Checks monitors now, several at once, and prints each verdict and\n"
      "latency as it comes in. Exit status 0 when every checked monitor is up,\n"

@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -51,18 +52,41 @@ std::string format_percent(double percent);
 std::size_t short_id_length(const std::vector<monitor_row> &monitors);
 
 // The monitor table. recent[i]: the newest heartbeats of monitors[i], oldest
-// first (may be empty). max_rows > 0 cuts the table to that many lines,
-// header included. At a limited width whole columns are left out, always in
-// the same order (cli/README.md); a value is never cut.
+// first (may be empty). reasons[i]: why monitors[i] is down, "" when not
+// known or not down; the REASON column is shown only when one is known.
+// max_rows > 0 cuts the table to that many lines, header included. At a
+// limited width whole columns are left out, always in the same order
+// (cli/README.md); a value is never cut.
 std::string render_monitor_table(const std::vector<monitor_row> &monitors,
                                  const std::vector<std::vector<heartbeat_row>> &recent,
-                                 const output_style &style, int max_rows = 0);
+                                 const output_style &style, int max_rows = 0,
+                                 const std::vector<std::string> &reasons = {});
+
+// What the REASON column shows for a monitor: the phrase of its last check
+// when the monitor is down and that check is known, else "".
+std::string down_reason(const monitor_row &monitor, const std::optional<detail_row> &detail);
+
+// The UTC date "YYYY-MM-DD" of a day number (Unix seconds / 86400), and back.
+std::string utc_date(std::int64_t day);
+std::optional<std::int64_t> utc_day_number(const std::string &date);
+
+// The daily counters as one character per day, the `cells` days up to
+// `today` (a day number), newest right: the bar's height is the day's share
+// of up heartbeats, full only for a day without a failure; '.' for no data.
+std::string daily_bar(const std::vector<daily_row> &daily, std::int64_t today, std::size_t cells,
+                      const output_style &style);
+
+// One monitor in detail (show): what list shows, why its last check was up
+// or down, its certificate and the 90 daily counters as a bar, newest right.
+std::string render_detail(const monitor_row &monitor, const detail_row &detail, const output_style &style,
+                          std::int64_t now);
 
 std::string render_heartbeat_table(const std::vector<heartbeat_row> &heartbeats, const output_style &style);
 
-// One line per checked monitor: verdict, latency, name, id.
+// One line per checked monitor: verdict, latency, name, id, and the reason
+// when the check gave one ("connection refused").
 std::string render_check_line(const monitor_row &monitor, bool up, double latency_ms, std::size_t id_length,
-                              const output_style &style);
+                              const output_style &style, const std::string &reason = {});
 
 // "2024-06-10 14:03:25  UP -> DOWN  Web front  (87dfb322)"
 std::string render_flip_line(const monitor_row &monitor, int from_status, int to_status, std::int64_t when,

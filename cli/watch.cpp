@@ -95,7 +95,11 @@ public:
 private:
     std::string render_table(const std::vector<monitor_row> &monitors, const output_style &style, bool final_draw) {
         std::vector<std::vector<heartbeat_row>> recent;
-        for (const monitor_row &m : monitors) recent.push_back(read_heartbeats(m.id, k_strip_cells));
+        std::vector<std::string> reasons;
+        for (const monitor_row &m : monitors) {
+            recent.push_back(read_heartbeats(m.id, k_strip_cells));
+            reasons.push_back(down_reason(m, read_detail(m.id)));
+        }
         // "watch: 5 monitors in DIR, 2026-12-09 23:22:00 (Ctrl-C stops)": at
         // a narrow width the hint goes first, then the directory, then the
         // time; none is cut.
@@ -118,7 +122,7 @@ private:
             const int rows = stdout_terminal_size().rows - screen_lines(heading, style.width) - 1;
             max_rows = std::max(rows, 2);
         }
-        return heading + render_monitor_table(monitors, recent, style, max_rows);
+        return heading + render_monitor_table(monitors, recent, style, max_rows, reasons);
     }
 
     void write(const std::string &text) {
@@ -213,6 +217,8 @@ int run_watch(const invocation &inv) {
                                 true);
             }
             if (json && m != nullptr) {
+                const std::optional<detail_row> detail = read_detail(m->id);
+                const std::string reason = detail && detail->last_check ? detail->last_check->reason : "";
                 stream.element(json_object()
                                    .add("id", m->id)
                                    .add("name", m->name)
@@ -220,6 +226,7 @@ int run_watch(const invocation &inv) {
                                    .add("up", now_status == UPTIME_STATUS_UP)
                                    .add("latency_ms", o.latency_ms)
                                    .add("time", o.finished_at)
+                                   .add("reason", reason)
                                    .add("flip", flip)
                                    .text());
             }

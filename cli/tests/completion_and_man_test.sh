@@ -47,7 +47,7 @@ while IFS='|' read -r line expected; do
     got=$(offers "$line")
     [ "$got" = "$expected" ] || fail "completing '$line': expected '$expected', got '$got'"
 done <<'EOF'
-vantorel-uptime |add check delete heartbeats help list record uptime watch webhook
+vantorel-uptime |add check delete heartbeats help list record show uptime watch webhook
 vantorel-uptime de|delete
 vantorel-uptime -|--color --dir --help --json --version
 vantorel-uptime --color |always auto never
@@ -79,7 +79,10 @@ vantorel-uptime watch --|--color --dir --help --interval-override --json --once
 vantorel-uptime webhook -|--clear --color --dir --help --json
 vantorel-uptime heartbeats -|--color --dir --help --json --limit
 vantorel-uptime list -|--color --dir --help --json
-vantorel-uptime help |add check delete heartbeats help list record uptime watch webhook
+vantorel-uptime --dir @STORE@ show |@IDS@
+vantorel-uptime --dir @STORE@ show @ID1PREFIX@ |
+vantorel-uptime show -|--color --dir --help --json
+vantorel-uptime help |add check delete heartbeats help list record show uptime watch webhook
 EOF
 
 # The man page is valid roff.
@@ -95,7 +98,7 @@ fi
 # completion.
 man_text=$(sed 's/\\-/-/g; s/\\f[BIR]//g' "$man_page")
 commands=$("$cli" --help | sed -n '/^commands:/,/^$/p' | awk 'NF {print $1}' | sed '/commands:/d' | sort -u)
-[ "$(echo "$commands" | wc -l)" -eq 9 ] || fail "expected 9 commands in --help, got: $commands"
+[ "$(echo "$commands" | wc -l)" -eq 10 ] || fail "expected 10 commands in --help, got: $commands"
 for command in $commands; do
     grep -qE "^(\.B[IR]? )?\"?$command[\" ]|^$command " <<<"$man_text" || fail "man page lacks command $command"
     [ "$(offers "vantorel-uptime ${command:0:3}")" = "$command" ] || fail "completion lacks command $command"
