@@ -13,7 +13,8 @@
 #include "cli.h"
 #include "engine_session.h"
 #include "json_output.h"
-#include "render.h"
+#include "render_text.h"
+#include "rows.h"
 #include "terminal.h"
 #include "vantorel-uptime-engine.h"
 

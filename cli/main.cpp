@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "cli.h"
-#include "render.h"
 #include "terminal.h"
 #include "vantorel-uptime-engine.h"
 
@@ -401,23 +400,17 @@ int run_main(int argc, char **argv) {
 
 }  // namespace
 
-int usage_error(std::string_view command, std::string_view message) {
+}  // namespace cli
+
+int host::usage_error(std::string_view command, std::string_view message) {
     std::fprintf(stderr, "%.*s: %.*s\n", int(command.size()), command.data(), int(message.size()),
                  message.data());
-    if (const command_entry *entry = find_command(command)) {
-        print_command_usage(stderr, *entry);
+    if (const cli::command_entry *entry = cli::find_command(command)) {
+        cli::print_command_usage(stderr, *entry);
         std::fprintf(stderr, "Try 'vantorel-uptime %.*s --help'.\n", int(command.size()), command.data());
     }
-    return exit_usage;
+    return host::exit_usage;
 }
-
-int command_error(std::string_view command, std::string_view message) {
-    std::fprintf(stderr, "%.*s: %.*s\n", int(command.size()), command.data(), int(message.size()),
-                 message.data());
-    return exit_failed;
-}
-
-}  // namespace cli
 
 int main(int argc, char **argv) {
     try {

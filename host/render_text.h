@@ -1,6 +1,6 @@
-// Human-readable output: the monitor table with its heartbeat strip, the
-// heartbeat table, check results and flip lines. JSON output is
-// json_output.h's.
+// Text for people: the monitor table with its heartbeat strip, the
+// heartbeat table, check results, flip lines and one monitor in detail. The
+// other forms are json_output.h's, render_html.h's and render_metrics.h's.
 #ifndef VANTOREL_UPTIME_CLI_RENDER_H
 #define VANTOREL_UPTIME_CLI_RENDER_H
 
@@ -11,29 +11,17 @@
 #include <string_view>
 #include <vector>
 
-#include "engine_session.h"
+#include "rows.h"
 
-namespace cli {
+namespace host {
 
 // How many heartbeats the strip shows when the width allows.
 constexpr int k_strip_cells = 20;
-
-// --color: auto colours a terminal unless NO_COLOR is set (not empty) or
-// TERM is "dumb"; always and never do what they say.
-enum class colour_mode { automatic, always, never };
-void set_colour_mode(colour_mode mode);
 
 struct output_style {
     bool colour = false;
     int width = 0;  // columns to fit tables into; 0: no limit (not a terminal)
 };
-
-// Colours as --color says; fitted to the terminal's width.
-output_style style_for_stdout();
-
-// True when standard output is a terminal that follows cursor movements, so
-// that watch can redraw its table in place (not with TERM=dumb).
-bool stdout_takes_cursor_moves();
 
 enum class colour { none, green, red, yellow, dim, bold };
 std::string paint(const output_style &style, std::string_view text, colour c);
@@ -100,6 +88,6 @@ std::size_t display_width(std::string_view text);
 // lines wrapping. watch moves the cursor back over exactly that many.
 int screen_lines(std::string_view text, int width);
 
-}  // namespace cli
+}  // namespace host
 
 #endif

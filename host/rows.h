@@ -1,7 +1,9 @@
-// The CLI's view of the engine: starting and stopping it around a command,
-// and the engine's JSON reports read into rows.
-#ifndef VANTOREL_UPTIME_CLI_ENGINE_SESSION_H
-#define VANTOREL_UPTIME_CLI_ENGINE_SESSION_H
+// The rows both front ends read from the engine's reports: monitors,
+// heartbeats and the detail of a monitor, parsed from the reports' JSON
+// (read from the engine, or from the service's API, which serves the same
+// texts). The renderers (tables, JSON, HTML, metrics) are all fed from these.
+#ifndef VANTOREL_UPTIME_HOST_ROWS_H
+#define VANTOREL_UPTIME_HOST_ROWS_H
 
 #include <cstdint>
 #include <optional>
@@ -9,9 +11,7 @@
 #include <string_view>
 #include <vector>
 
-#include "cli.h"
-
-namespace cli {
+namespace host {
 
 // One element of uptime_monitors_list_json().
 struct monitor_row {
@@ -66,43 +66,17 @@ struct detail_row {
     std::vector<daily_row> daily;  // oldest first
 };
 
-// What a command needs of the storage directory. A store is a directory
-// that holds monitors.json or config.json, which every add and webhook
-// leaves behind. Only those two commands create one: any other command on a
-// directory without a store fails, so that a mistyped --dir is not taken for
-// an empty store (and nothing is created there).
-enum class store_use { existing, create };
-
-// Starts the engine for one command and stops it (saving everything) when
-// it goes out of scope. Anything that calls the engine from other threads
-// must have joined them before this is destroyed: the engine must not stop
-// while a check runs.
-class engine_session {
-public:
-    engine_session() = default;
-    engine_session(const engine_session &) = delete;
-    engine_session &operator=(const engine_session &) = delete;
-    ~engine_session();
-
-    // Starts on inv.dir. On failure prints "<command>: <reason>" and returns false.
-    [[nodiscard]] bool start(const invocation &inv, store_use use);
-    // Writes the whole state now. A command that changed the store calls
-    // this before it reports success; on failure it prints
-    // "<command>: <reason>" and returns false.
-    [[nodiscard]] bool save(const invocation &inv);
-    // Saves and stops now rather than at the end of the scope.
-    void stop();
-
-private:
-    bool started_ = false;
-};
-
-// The storage directory as the user gave it, "." when empty.
-std::string storage_dir(const invocation &inv);
-
 // The reports copied out at once: the engine's text is only valid until the
-// next call of the same report function.
+// next call of the same report function, so each read holds a lock of ours
+// for that function while it copies; threads of this process may read at
+// the same time.
 std::vector<monitor_row> read_monitors();
+// The reports' texts themselves, copied under the same locks.
+std::string list_report();
+std::string heartbeats_report(const std::string &id, int limit);
+// Nothing, with the engine's error text in *error (may be null), when the
+// engine refuses.
+std::optional<std::string> detail_report(const std::string &id, std::string *error);
 std::vector<heartbeat_row> read_heartbeats(const std::string &id, int limit);
 // Nothing when the monitor is not found.
 std::optional<detail_row> read_detail(const std::string &id);
@@ -130,6 +104,6 @@ std::string type_label(int type);
 // The four types by name (any case) or number (0 to 3); nothing otherwise.
 std::optional<int> parse_type(std::string_view text);
 
-}  // namespace cli
+}  // namespace host
 
 #endif

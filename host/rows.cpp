@@ -1,16 +1,14 @@
-#include "engine_session.h"
+#include "rows.h"
 
-#include <algorithm>
 #include <charconv>
-#include <chrono>
-#include <filesystem>
-#include <system_error>
+#include <mutex>
 
 #include <rapidjson/document.h>
 
+#include "command.h"
 #include "vantorel-uptime-engine.h"
 
-namespace cli {
+namespace host {
 
 namespace {
 
@@ -49,122 +47,36 @@ bool starts_with_ignoring_case(std::string_view text, std::string_view prefix) {
     return true;
 }
 
-std::filesystem::path utf8_path(const std::string &text) {
-    return std::filesystem::path(std::u8string(text.begin(), text.end()));
-}
-
-// The system's text for an error number, as the file-system calls give it.
-std::string error_text(std::errc error) {
-    return std::make_error_code(error).message();
-}
-
-// Why dir holds no store: "" when it holds one, otherwise the text after
-// "no store in 'DIR'".
-std::string why_no_store(const std::string &dir) {
-    const std::filesystem::path path = utf8_path(dir);
-    std::error_code ec;
-    const std::filesystem::file_status status = std::filesystem::status(path, ec);
-    if (!std::filesystem::exists(status)) {
-        return ": " + (ec ? ec.message() : error_text(std::errc::no_such_file_or_directory));
-    }
-    if (!std::filesystem::is_directory(status)) return ": " + error_text(std::errc::not_a_directory);
-    for (const char *file : {"monitors.json", "config.json"}) {
-        if (std::filesystem::exists(path / file, ec)) return {};
-        if (ec) return ": " + ec.message();
-    }
-    return " (no monitors.json or config.json); 'vantorel-uptime add' creates one";
-}
-
-// Creates the storage directory and any missing parent owner-only, as the
-// engine would, so that a failure can be told with its reason; "" when it
-// exists now.
-std::string create_storage_directory(const std::string &dir) {
-    std::filesystem::path path = utf8_path(dir);
-    std::vector<std::filesystem::path> missing;
-    std::error_code ec;
-    for (std::filesystem::path p = path; !p.empty(); p = p.parent_path()) {
-        const std::filesystem::file_status status = std::filesystem::status(p, ec);
-        if (std::filesystem::exists(status)) {
-            if (!std::filesystem::is_directory(status)) return error_text(std::errc::not_a_directory);
-            break;
-        }
-        if (ec && ec != std::errc::no_such_file_or_directory) return ec.message();
-        missing.push_back(p);
-        if (p == p.parent_path()) break;
-    }
-    for (auto it = missing.rbegin(); it != missing.rend(); ++it) {
-        if (!std::filesystem::create_directory(*it, ec) && ec) return ec.message();
-        std::filesystem::permissions(*it, std::filesystem::perms::owner_all, ec);
-    }
-    return {};
-}
-
-// Why nothing can be written in dir, found by trying: "" when a new entry
-// can be made there (the reason, if any, is then not one we can tell).
-std::string why_not_writable(const std::string &dir) {
-    const std::filesystem::path path = utf8_path(dir);
-    std::error_code ec;
-    if (!std::filesystem::is_directory(path, ec)) {
-        return ec ? ec.message() : error_text(std::errc::not_a_directory);
-    }
-    const std::filesystem::path probe =
-        path / (".vantorel-uptime-probe-" + std::to_string(std::chrono::steady_clock::now().time_since_epoch().count()));
-    if (!std::filesystem::create_directory(probe, ec)) return ec ? ec.message() : std::string();
-    std::filesystem::remove(probe, ec);
-    return {};
-}
+// One lock per report function: its text is the engine's until the next
+// call of that function from any thread.
+std::mutex s_list_report_lock;
+std::mutex s_heartbeat_report_lock;
+std::mutex s_detail_report_lock;
 
 }  // namespace
 
-engine_session::~engine_session() {
-    stop();
+std::string list_report() {
+    std::lock_guard<std::mutex> guard(s_list_report_lock);
+    return uptime_monitors_list_json();
 }
 
-void engine_session::stop() {
-    if (started_) uptime_engine_cleanup();
-    started_ = false;
+std::string heartbeats_report(const std::string &id, int limit) {
+    std::lock_guard<std::mutex> guard(s_heartbeat_report_lock);
+    return uptime_get_heartbeats_json(id.c_str(), limit);
 }
 
-std::string storage_dir(const invocation &inv) {
-    return inv.dir.empty() ? "." : inv.dir;
-}
-
-bool engine_session::start(const invocation &inv, store_use use) {
-    const std::string dir = storage_dir(inv);
-    if (use == store_use::existing) {
-        if (const std::string missing = why_no_store(dir); !missing.empty()) {
-            command_error(inv.command, "no store in '" + dir + "'" + missing);
-            return false;
-        }
-    } else if (const std::string reason = create_storage_directory(dir); !reason.empty()) {
-        command_error(inv.command, "cannot create the storage directory '" + dir + "': " + reason);
-        return false;
+std::optional<std::string> detail_report(const std::string &id, std::string *error) {
+    std::lock_guard<std::mutex> guard(s_detail_report_lock);
+    const char *text = uptime_monitor_detail_json(id.c_str());
+    if (text == nullptr) {
+        if (error != nullptr) *error = uptime_last_error();
+        return std::nullopt;
     }
-    if (uptime_engine_init(dir.c_str()) != 0) {
-        const std::string error = uptime_last_error();
-        std::string message = error + ": '" + dir + "'";
-        if (error == "Storage directory in use by another process") {
-            message += " (is 'vantorel-uptime watch' running on it?)";
-        } else if (const std::string reason = why_not_writable(dir); !reason.empty()) {
-            message += ": " + reason;
-        }
-        command_error(inv.command, message);
-        return false;
-    }
-    started_ = true;
-    return true;
-}
-
-bool engine_session::save(const invocation &inv) {
-    if (uptime_save_state() == 0) return true;
-    const std::string dir = storage_dir(inv);
-    std::string message = std::string(uptime_last_error()) + " in '" + dir + "'";
-    if (const std::string reason = why_not_writable(dir); !reason.empty()) message += ": " + reason;
-    command_error(inv.command, message);
-    return false;
+    return std::string(text);
 }
 
 std::vector<monitor_row> read_monitors() {
+    std::lock_guard<std::mutex> guard(s_list_report_lock);
     return parse_monitors(uptime_monitors_list_json());
 }
 
@@ -193,6 +105,7 @@ std::vector<monitor_row> parse_monitors(const char *json) {
 }
 
 std::vector<heartbeat_row> read_heartbeats(const std::string &id, int limit) {
+    std::lock_guard<std::mutex> guard(s_heartbeat_report_lock);
     return parse_heartbeats(uptime_get_heartbeats_json(id.c_str(), limit));
 }
 
@@ -211,6 +124,7 @@ std::vector<heartbeat_row> parse_heartbeats(const char *json) {
 }
 
 std::optional<detail_row> read_detail(const std::string &id) {
+    std::lock_guard<std::mutex> guard(s_detail_report_lock);
     return parse_detail(uptime_monitor_detail_json(id.c_str()));
 }
 
@@ -349,4 +263,4 @@ std::optional<int> parse_type(std::string_view text) {
     return value;
 }
 
-}  // namespace cli
+}  // namespace host

@@ -1,4 +1,4 @@
-#include "render.h"
+#include "render_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,10 +8,9 @@
 #include <mutex>
 #include <set>
 
-#include "terminal.h"
 #include "vantorel-uptime-engine.h"
 
-namespace cli {
+namespace host {
 
 namespace {
 
@@ -148,45 +147,6 @@ std::size_t visible_width(std::string_view line) {
 
 std::size_t display_width(std::string_view text) {
     return std::size_t(std::count_if(text.begin(), text.end(), [](char c) { return !is_continuation_byte(c); }));
-}
-
-namespace {
-colour_mode s_colour_mode = colour_mode::automatic;
-
-bool terminal_is_dumb() {
-    const char *term = std::getenv("TERM");
-    return term != nullptr && std::string_view(term) == "dumb";
-}
-}  // namespace
-
-void set_colour_mode(colour_mode mode) {
-    s_colour_mode = mode;
-}
-
-output_style style_for_stdout() {
-    output_style style;
-    const bool terminal = stdout_is_terminal();
-    if (terminal) style.width = stdout_terminal_size().columns;
-    switch (s_colour_mode) {
-    case colour_mode::never: break;
-    case colour_mode::always:
-        // Where the console cannot be switched to sequences, they are
-        // written all the same: the user asked for them.
-        if (terminal) enable_terminal_sequences();
-        style.colour = true;
-        break;
-    case colour_mode::automatic: {
-        const char *no_colour = std::getenv("NO_COLOR");
-        style.colour = terminal && (no_colour == nullptr || *no_colour == '\0') && !terminal_is_dumb() &&
-                       enable_terminal_sequences();
-        break;
-    }
-    }
-    return style;
-}
-
-bool stdout_takes_cursor_moves() {
-    return stdout_is_terminal() && !terminal_is_dumb() && enable_terminal_sequences();
 }
 
 int screen_lines(std::string_view text, int width) {
@@ -551,4 +511,4 @@ std::string render_flip_line(const monitor_row &monitor, int from_status, int to
     return line + "\n";
 }
 
-}  // namespace cli
+}  // namespace host
