@@ -51,14 +51,6 @@ bool blank(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; });
 }
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
 // Resolves the command's first argument; nothing when it was reported.
 std::optional<std::string> resolve_first_argument(const invocation &inv, const std::vector<monitor_row> &monitors,
                                                   int &status) {
@@ -78,37 +70,6 @@ bool read_int_option(const invocation &inv, const char *name, int minimum, const
     }
     value = *parsed;
     return true;
-}
-
-// Whether the TCP probe can contact a target at all, by its own rule:
-// host:port split at the last ':', or [host] and [host]:port; the port a
-// number from 1 to 65535 or a service name (a letter, then letters, digits,
-// '-', '_' or '.'), 80 when absent. The probe finds any other target down
-// without contacting anything, for ever: a plain mistake.
-bool tcp_target_is_valid(std::string_view target) {
-    std::optional<std::string_view> port;
-    if (!target.empty() && target.front() == '[' && target.find(']') != std::string_view::npos) {
-        const std::string_view after = target.substr(target.find(']') + 1);
-        if (after.empty()) return true;
-        if (after.front() != ':') return false;
-        port = after.substr(1);
-    } else if (const std::size_t colon = target.rfind(':'); colon != std::string_view::npos) {
-        port = target.substr(colon + 1);
-    }
-    if (!port) return true;
-    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-    const auto is_letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    if (!port->empty() && std::all_of(port->begin(), port->end(), is_digit)) {
-        long value = 0;  // leading zeros allowed, as the probe allows them
-        for (const char c : *port) {
-            value = value * 10 + (c - '0');
-            if (value > 65535) return false;
-        }
-        return value >= 1;
-    }
-    return !port->empty() && is_letter(port->front()) && std::all_of(port->begin(), port->end(), [&](char c) {
-        return is_letter(c) || is_digit(c) || c == '-' || c == '_' || c == '.';
-    });
 }
 
 std::string check_result_json(const monitor_row &m, const check_outcome &o, const std::string &reason) {
@@ -338,17 +299,8 @@ int run_heartbeats(const invocation &inv) {
 }
 
 int run_record(const invocation &inv) {
-    std::optional<int> status_value;
     const std::string &status_text = inv.args[1];
-    if (equals_ignoring_case(status_text, "up")) {
-        status_value = UPTIME_STATUS_UP;
-    } else if (equals_ignoring_case(status_text, "down")) {
-        status_value = UPTIME_STATUS_DOWN;
-    } else if (equals_ignoring_case(status_text, "pending")) {
-        status_value = UPTIME_STATUS_PENDING;
-    } else {
-        status_value = parse_number<int>(status_text);
-    }
+    const std::optional<int> status_value = parse_status(status_text);
     if (!status_value) {
         return usage_error(inv.command, "STATUS must be up, down, pending or a number, not '" + status_text + "'");
     }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "cli.h"
+#include "serve.h"
 #include "terminal.h"
 #include "vantorel-uptime-engine.h"
 
@@ -42,6 +43,8 @@ constexpr option_entry k_json_option[] = {{"json", false}};
 constexpr option_entry k_check_options[] = {{"all", false}, {"json", false}};
 constexpr option_entry k_heartbeats_options[] = {{"limit", true}, {"json", false}};
 constexpr option_entry k_webhook_options[] = {{"clear", false}, {"json", false}};
+constexpr option_entry k_serve_options[] = {
+    {"listen", true}, {"public", false}, {"save-interval", true}, {"verbose", false}, {"json", false}};
 constexpr option_entry k_watch_options[] = {{"once", false}, {"interval-override", true}, {"json", false}};
 
 constexpr command_entry k_commands[] = {
@@ -114,6 +117,23 @@ constexpr command_entry k_commands[] = {
      "  --json                        print a JSON array of every check result,\n"
      "                                one per line as it comes in\n",
      k_watch_options, 0, 0, run_watch},
+    {"serve", "serve [--listen ADDRESS:PORT] [--public] [--save-interval SECONDS] [--verbose]",
+     "Runs as a service: owns the store for as long as it runs, checks every\n"
+     "monitor at its interval, and serves a status page (/), a JSON API\n"
+     "(/api/v1/...) and Prometheus metrics (/metrics) over HTTP. Other\n"
+     "commands on DIR go through it meanwhile. Changes through the API need\n"
+     "the token in DIR/service.token. SIGTERM or SIGINT stops it (running\n"
+     "checks finish, the state is saved, exit status 0); SIGHUP saves now.\n"
+     "Logs go to stderr: one line per flip and per error. Linux only.\n"
+     "  --listen ADDRESS:PORT     where to listen (default 127.0.0.1:8321; port 0:\n"
+     "                            any free one). Beyond loopback, reads need the\n"
+     "                            token too, unless --public\n"
+     "  --public                  reads need no token; targets (which may hold\n"
+     "                            credentials) are left out of the page, the\n"
+     "                            API and the metrics\n"
+     "  --save-interval SECONDS   save the state this often (default 60)\n"
+     "  --verbose                 a line for every check, not only for flips\n",
+     k_serve_options, 0, 0, service::run_serve},
 };
 
 const command_entry *find_command(std::string_view name) {

@@ -2,9 +2,11 @@
 
 #include <chrono>
 #include <filesystem>
+#include <optional>
 #include <system_error>
 #include <vector>
 
+#include "service_file.h"
 #include "vantorel-uptime-engine.h"
 
 namespace host {
@@ -106,7 +108,13 @@ bool engine_session::start(const invocation &inv, store_use use) {
         const std::string error = uptime_last_error();
         std::string message = error + ": '" + dir + "'";
         if (error == "Storage directory in use by another process") {
-            message += " (is 'vantorel-uptime watch' running on it?)";
+            const std::optional<service_info> service = read_service_file(dir);
+            if (service && service->pid == read_lock_holder(dir)) {
+                message += " (served by 'vantorel-uptime serve', process " + std::to_string(service->pid) + ", at " +
+                           service->url + ")";
+            } else {
+                message += " (is 'vantorel-uptime watch' running on it?)";
+            }
         } else if (const std::string reason = why_not_writable(dir); !reason.empty()) {
             message += ": " + reason;
         }

@@ -1,5 +1,6 @@
 #include "rows.h"
 
+#include <algorithm>
 #include <charconv>
 #include <mutex>
 
@@ -123,6 +124,23 @@ std::vector<heartbeat_row> parse_heartbeats(const char *json) {
     return rows;
 }
 
+std::vector<monitor_view> read_views(int recent) {
+    std::vector<monitor_view> views;
+    for (monitor_row &m : read_monitors()) {
+        monitor_view view;
+        view.detail = read_detail(m.id);
+        view.recent = read_heartbeats(m.id, recent);
+        view.monitor = std::move(m);
+        views.push_back(std::move(view));
+    }
+    return views;
+}
+
+bool has_heartbeats(const monitor_view &view) {
+    if (!view.recent.empty()) return true;
+    return view.detail && (!view.detail->daily.empty() || view.detail->last_up || view.detail->down_since);
+}
+
 std::optional<detail_row> read_detail(const std::string &id) {
     std::lock_guard<std::mutex> guard(s_detail_report_lock);
     return parse_detail(uptime_monitor_detail_json(id.c_str()));
@@ -186,6 +204,49 @@ std::optional<detail_row> parse_detail(const char *json) {
         }
     }
     return row;
+}
+
+// Whether the TCP probe can contact a target at all, by its own rule:
+// host:port split at the last ':', or [host] and [host]:port; the port a
+// number from 1 to 65535 or a service name (a letter, then letters, digits,
+// '-', '_' or '.'), 80 when absent. The probe finds any other target down
+// without contacting anything, for ever: a plain mistake.
+bool tcp_target_is_valid(std::string_view target) {
+    std::optional<std::string_view> port;
+    if (!target.empty() && target.front() == '[' && target.find(']') != std::string_view::npos) {
+        const std::string_view after = target.substr(target.find(']') + 1);
+        if (after.empty()) return true;
+        if (after.front() != ':') return false;
+        port = after.substr(1);
+    } else if (const std::size_t colon = target.rfind(':'); colon != std::string_view::npos) {
+        port = target.substr(colon + 1);
+    }
+    if (!port) return true;
+    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
+    const auto is_letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
+    if (!port->empty() && std::all_of(port->begin(), port->end(), is_digit)) {
+        long value = 0;  // leading zeros allowed, as the probe allows them
+        for (const char c : *port) {
+            value = value * 10 + (c - '0');
+            if (value > 65535) return false;
+        }
+        return value >= 1;
+    }
+    return !port->empty() && is_letter(port->front()) && std::all_of(port->begin(), port->end(), [&](char c) {
+        return is_letter(c) || is_digit(c) || c == '-' || c == '_' || c == '.';
+    });
+}
+
+std::optional<int> parse_status(std::string_view text) {
+    std::string word;
+    for (char c : text) word += lower(c);
+    if (word == "up") return UPTIME_STATUS_UP;
+    if (word == "down") return UPTIME_STATUS_DOWN;
+    if (word == "pending") return UPTIME_STATUS_PENDING;
+    int value = 0;
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (text.empty() || ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+    return value;
 }
 
 std::string reason_phrase(const last_check_row &check) {

@@ -66,6 +66,23 @@ struct detail_row {
     std::vector<daily_row> daily;  // oldest first
 };
 
+// One monitor with everything the page and the metrics show of it.
+struct monitor_view {
+    monitor_row monitor;
+    std::optional<detail_row> detail;
+    std::vector<heartbeat_row> recent;  // the newest heartbeats, oldest first
+    // Checks this process made of it since it started (serve counts them).
+    std::int64_t checks_up = 0;
+    std::int64_t checks_down = 0;
+};
+
+// Every monitor with its detail and its `recent` newest heartbeats.
+std::vector<monitor_view> read_views(int recent);
+
+// Whether a monitor holds any heartbeat: the engine reports 100 % for one
+// that has none, which is no news.
+bool has_heartbeats(const monitor_view &view);
+
 // The reports copied out at once: the engine's text is only valid until the
 // next call of the same report function, so each read holds a lock of ours
 // for that function while it copies; threads of this process may read at
@@ -85,6 +102,13 @@ std::optional<detail_row> read_detail(const std::string &id);
 std::vector<monitor_row> parse_monitors(const char *json);
 std::vector<heartbeat_row> parse_heartbeats(const char *json);
 std::optional<detail_row> parse_detail(const char *json);
+
+// Whether the TCP probe can contact a target at all, by its own rule: the
+// probe finds any other target down without contacting anything, for ever,
+// so both front ends refuse it as a plain mistake.
+bool tcp_target_is_valid(std::string_view target);
+// A heartbeat's status: up, down, pending (any case) or a whole number.
+std::optional<int> parse_status(std::string_view text);
 
 // The reason of a last check in a few words for people: "connection
 // refused", "HTTP 503"; "" for "ok". The same words on every platform (the

@@ -1,6 +1,7 @@
 #include "scheduler.h"
 
 #include <algorithm>
+#include <memory>
 
 namespace host {
 
@@ -96,29 +97,35 @@ std::vector<check_outcome> scheduler::poll(std::chrono::milliseconds max_wait) {
     wait = std::max<steady::duration>(wait, std::chrono::milliseconds(1));
     std::vector<check_outcome> outcomes =
         pool_.collect(std::chrono::duration_cast<std::chrono::milliseconds>(wait) + std::chrono::milliseconds(1));
-    std::lock_guard<std::mutex> guard(lock_);
-    absorb_locked(outcomes);
-    if (!leftover_.empty()) {
-        outcomes.insert(outcomes.begin(), leftover_.begin(), leftover_.end());
-        leftover_.clear();
+    std::vector<answer> answers;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        absorb_locked(outcomes, answers);
+        if (!leftover_.empty()) {
+            outcomes.insert(outcomes.begin(), leftover_.begin(), leftover_.end());
+            leftover_.clear();
+        }
     }
+    for (answer &a : answers) a.first(a.second);
     return outcomes;
 }
 
-void scheduler::absorb_locked(const std::vector<check_outcome> &outcomes) {
+void scheduler::absorb_locked(const std::vector<check_outcome> &outcomes, std::vector<answer> &answers) {
     for (const check_outcome &o : outcomes) {
         auto it = slots_.find(o.id);
         if (it == slots_.end()) continue;
         slot &s = it->second;
         s.running = false;
         s.checked = true;
-        for (std::promise<check_outcome> &p : s.waiting) p.set_value(o);
+        for (check_done &d : s.waiting) answers.emplace_back(std::move(d), o);
         s.waiting.clear();
         if (s.rerun) {
             s.rerun = false;
             s.waiting.swap(s.waiting_next);
             if (stopping_ || s.gone) {
-                for (std::promise<check_outcome> &p : s.waiting) p.set_value(refused(o.id, stopping_ ? "stopping" : "Monitor not found"));
+                for (check_done &d : s.waiting) {
+                    answers.emplace_back(std::move(d), refused(o.id, stopping_ ? "stopping" : "Monitor not found"));
+                }
                 s.waiting.clear();
             } else {
                 // The next scheduled check counts from this one.
@@ -129,25 +136,31 @@ void scheduler::absorb_locked(const std::vector<check_outcome> &outcomes) {
     }
 }
 
+void scheduler::check_now(const std::string &id, check_done done) {
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        if (!stopping_) {
+            auto [it, is_new] = slots_.try_emplace(id);
+            slot &s = it->second;
+            if (is_new) s.next_due = steady::now();
+            s.gone = false;
+            if (s.running) {
+                s.rerun = true;
+                s.waiting_next.push_back(std::move(done));
+            } else {
+                s.waiting.push_back(std::move(done));
+                start_locked(id, s, steady::now());
+            }
+            return;
+        }
+    }
+    done(refused(id, "stopping"));
+}
+
 std::future<check_outcome> scheduler::check_now(const std::string &id) {
-    std::promise<check_outcome> promise;
-    std::future<check_outcome> future = promise.get_future();
-    std::lock_guard<std::mutex> guard(lock_);
-    if (stopping_) {
-        promise.set_value(refused(id, "stopping"));
-        return future;
-    }
-    auto [it, is_new] = slots_.try_emplace(id);
-    slot &s = it->second;
-    if (is_new) s.next_due = steady::now();
-    s.gone = false;
-    if (s.running) {
-        s.rerun = true;
-        s.waiting_next.push_back(std::move(promise));
-    } else {
-        s.waiting.push_back(std::move(promise));
-        start_locked(id, s, steady::now());
-    }
+    auto promise = std::make_shared<std::promise<check_outcome>>();
+    std::future<check_outcome> future = promise->get_future();
+    check_now(id, [promise](const check_outcome &o) { promise->set_value(o); });
     return future;
 }
 
@@ -174,19 +187,22 @@ void scheduler::shut_down() {
     stop_starting();
     pool_.shut_down();
     std::vector<check_outcome> last = pool_.collect(std::chrono::milliseconds(0));
-    std::lock_guard<std::mutex> guard(lock_);
-    // Who waits for a check that ended gets its outcome; the poll after this
-    // returns them too.
-    absorb_locked(last);
-    leftover_.insert(leftover_.end(), last.begin(), last.end());
-    for (auto &[id, s] : slots_) {
-        // Their checks were dropped before they started, or ended and wait
-        // in the pool for a poll that will not be made.
-        for (auto *list : {&s.waiting, &s.waiting_next}) {
-            for (std::promise<check_outcome> &p : *list) p.set_value(refused(id, "stopping"));
-            list->clear();
+    std::vector<answer> answers;
+    {
+        std::lock_guard<std::mutex> guard(lock_);
+        // Who waits for a check that ended gets its outcome; the poll after
+        // this returns them too.
+        absorb_locked(last, answers);
+        leftover_.insert(leftover_.end(), last.begin(), last.end());
+        for (auto &[id, s] : slots_) {
+            // Their checks were dropped before they started.
+            for (auto *list : {&s.waiting, &s.waiting_next}) {
+                for (check_done &d : *list) answers.emplace_back(std::move(d), refused(id, "stopping"));
+                list->clear();
+            }
         }
     }
+    for (answer &a : answers) a.first(a.second);
 }
 
 }  // namespace host

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <future>
 #include <map>
 #include <mutex>
@@ -55,8 +56,11 @@ public:
     std::vector<check_outcome> poll(std::chrono::milliseconds max_wait);
 
     // A check of this monitor now: started at once when none runs, else
-    // right after the running one, so two never overlap. The future is
-    // fulfilled by poll() once it ends. A monitor without a slot gets one.
+    // right after the running one, so two never overlap. `done` is called
+    // by poll() (or shut_down()) once it ends, with the scheduler's lock not
+    // held. A monitor without a slot gets one.
+    using check_done = std::function<void(const check_outcome &)>;
+    void check_now(const std::string &id, check_done done);
     std::future<check_outcome> check_now(const std::string &id);
 
     // No check starts from now on; checks asked for with check_now are
@@ -79,12 +83,14 @@ private:
         bool checked = false;
         bool rerun = false;  // asked for while running: once more at its end
         bool gone = false;   // the monitor went while its check ran: no more checks
-        std::vector<std::promise<check_outcome>> waiting;       // for the running check
-        std::vector<std::promise<check_outcome>> waiting_next;  // for the rerun
+        std::vector<check_done> waiting;       // for the running check
+        std::vector<check_done> waiting_next;  // for the rerun
     };
     void start_locked(const std::string &id, slot &s, steady::time_point now);
-    // Ends the checks of these outcomes: answers who waits, starts reruns.
-    void absorb_locked(const std::vector<check_outcome> &outcomes);
+    // Ends the checks of these outcomes and starts reruns; who waits is
+    // added to `answers`, to be called once the lock is released.
+    using answer = std::pair<check_done, check_outcome>;
+    void absorb_locked(const std::vector<check_outcome> &outcomes, std::vector<answer> &answers);
     std::chrono::seconds interval_of(const monitor_row &m) const;
 
     scheduler_options options_;
