@@ -1,5 +1,6 @@
-// The one-shot commands: each starts the engine, does one thing and stops
-// it again (engine_session). A command that changes the store saves it and
+// The one-shot commands: each opens the store (the engine here, or the
+// service that owns it: store_client), does one thing and closes it again.
+// A command that changes the store saves it and
 // checks the save before it reports success.
 #include <algorithm>
 #include <charconv>
@@ -12,6 +13,7 @@
 #include "check_pool.h"
 #include "cli.h"
 #include "engine_session.h"
+#include "store_client.h"
 #include "json_output.h"
 #include "render_text.h"
 #include "rows.h"
@@ -86,11 +88,19 @@ std::string check_result_json(const monitor_row &m, const check_outcome &o, cons
 
 // The reason code of the check that just ended for this monitor; "" when
 // the engine has none.
-std::string last_reason(const std::string &id, std::string &phrase) {
-    const std::optional<detail_row> detail = read_detail(id);
+std::string last_reason(store_client &store, const std::string &id, std::string &phrase) {
+    const std::optional<detail_row> detail = store.detail(id);
     if (!detail || !detail->last_check) return {};
     phrase = reason_phrase(*detail->last_check);
     return detail->last_check->reason;
+}
+
+// Whether a change that was made is saved; says so when it is not.
+bool saved(const invocation &inv, store_client &store, const change_result &change) {
+    if (!store.served()) return store.save(inv);
+    if (!change.save_failed) return true;
+    command_error(inv.command, change.error + " in '" + storage_dir(inv) + "' (by the service at " + store.service().url + ")");
+    return false;
 }
 
 }  // namespace
@@ -107,24 +117,25 @@ int run_add(const invocation &inv) {
     }
     int interval = 60, error = exit_ok;
     if (!read_int_option(inv, "interval", 1, "a whole number of seconds, at least 1", interval, error)) return error;
-    engine_session engine;
-    if (!engine.start(inv, store_use::create)) return exit_failed;
-    char id[UPTIME_ID_BUFFER_SIZE] = {};
-    if (uptime_monitor_add(name.c_str(), *type, target.c_str(), interval, id) != 0) {
-        std::string message = uptime_last_error();
+    store_client store;
+    if (!store.open(inv, store_use::create)) return exit_failed;
+    const change_result added = store.add(name, *type, target, interval);
+    if (!added.done) {
+        std::string message = added.error;
         if (message == "Maximum monitors capacity reached") {
             message += " (" + std::to_string(UPTIME_MAX_MONITORS) + " monitors)";
         }
         return command_error(inv.command, message);
     }
-    if (!engine.save(inv)) {
+    const std::string id = added.id;
+    if (!saved(inv, store, added)) {
         // Part of it may be on disk: adding it again could make a second one.
         std::fprintf(stderr, "%s: the monitor %s may be saved in part; see 'vantorel-uptime list' before adding it again\n",
-                     inv.command.c_str(), id);
+                     inv.command.c_str(), id.c_str());
         return exit_failed;
     }
     if (inv.has("json")) {
-        const std::vector<monitor_row> monitors = read_monitors();
+        const std::vector<monitor_row> monitors = store.monitors();
         if (const monitor_row *m = find_monitor(monitors, id)) print_line(monitor_json(*m));
     } else {
         print_line(id);
@@ -133,15 +144,16 @@ int run_add(const invocation &inv) {
 }
 
 int run_delete(const invocation &inv) {
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
     int status = exit_ok;
     const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
     if (!id) return status;
     const monitor_row removed = *find_monitor(monitors, *id);
-    if (uptime_monitor_delete(id->c_str()) != 0) return command_error(inv.command, uptime_last_error());
-    if (!engine.save(inv)) return exit_failed;
+    const change_result deleted = store.remove(*id);
+    if (!deleted.done) return command_error(inv.command, deleted.error);
+    if (!saved(inv, store, deleted)) return exit_failed;
     if (inv.has("json")) {
         print_line(monitor_json(removed));
     } else {
@@ -151,38 +163,39 @@ int run_delete(const invocation &inv) {
 }
 
 int run_list(const invocation &inv) {
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
     if (inv.has("json")) {
-        print_line(uptime_monitors_list_json());
+        print_line(store.list_json());
         return exit_ok;
     }
-    const std::vector<monitor_row> monitors = read_monitors();
+    const std::vector<monitor_row> monitors = store.monitors();
     std::vector<std::vector<heartbeat_row>> recent;
     std::vector<std::string> reasons;
     for (const monitor_row &m : monitors) {
-        recent.push_back(read_heartbeats(m.id, k_strip_cells));
-        reasons.push_back(down_reason(m, read_detail(m.id)));
+        recent.push_back(store.heartbeats(m.id, k_strip_cells));
+        reasons.push_back(down_reason(m, store.detail(m.id)));
     }
     print(render_monitor_table(monitors, recent, style_for_stdout(), 0, reasons));
     return exit_ok;
 }
 
 int run_show(const invocation &inv) {
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
     int status = exit_ok;
     const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
     if (!id) return status;
+    std::string error;
+    const std::optional<std::string> text = store.detail_json(*id, error);
+    if (!text) return command_error(inv.command, error);
     if (inv.has("json")) {
-        const char *text = uptime_monitor_detail_json(id->c_str());
-        if (text == nullptr) return command_error(inv.command, uptime_last_error());
-        print_line(text);
+        print_line(*text);
         return exit_ok;
     }
-    const std::optional<detail_row> detail = read_detail(*id);
-    if (!detail) return command_error(inv.command, uptime_last_error());
+    const std::optional<detail_row> detail = parse_detail(text->c_str());
+    if (!detail) return command_error(inv.command, "the detail report cannot be read");
     print(render_detail(*find_monitor(monitors, *id), *detail, style_for_stdout(), unix_now()));
     return exit_ok;
 }
@@ -191,9 +204,9 @@ int run_check(const invocation &inv) {
     const bool all = inv.has("all"), json = inv.has("json");
     if (all && !inv.args.empty()) return usage_error(inv.command, "give monitor ids or --all, not both");
     if (!all && inv.args.empty()) return usage_error(inv.command, "give monitor ids or --all");
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
 
     std::vector<const monitor_row *> chosen;
     if (all) {
@@ -216,7 +229,7 @@ int run_check(const invocation &inv) {
     const output_style style = style_for_stdout();
     const std::size_t id_length = short_id_length(monitors);
     catch_stop_signals();
-    check_pool pool(std::min(chosen.size(), k_max_check_threads));
+    check_pool pool(std::min(chosen.size(), k_max_check_threads), store.checker());
     for (std::size_t i = 0; i < chosen.size(); ++i) pool.submit(i, chosen[i]->id);
 
     // Each result is printed as it comes in, so a silent target holds up
@@ -234,7 +247,7 @@ int run_check(const invocation &inv) {
             // Nobody else checks this monitor meanwhile: the detail is of
             // this check.
             std::string phrase;
-            const std::string reason = o.result == 0 ? last_reason(m.id, phrase) : std::string();
+            const std::string reason = o.result == 0 ? last_reason(store, m.id, phrase) : std::string();
             if (json) {
                 stream.element(check_result_json(m, o, reason));
             } else if (o.result != 0) {
@@ -277,24 +290,24 @@ int run_check(const invocation &inv) {
         all_up = false;
     }
     if (json) stream.close();
-    if (!engine.save(inv) || failed) return exit_failed;
+    if (!store.save(inv) || failed) return exit_failed;
     return all_up ? exit_ok : exit_not_all_up;
 }
 
 int run_heartbeats(const invocation &inv) {
     int limit = 20, error = exit_ok;
     if (!read_int_option(inv, "limit", 0, "a whole number, 0 or more", limit, error)) return error;
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
     int status = exit_ok;
-    const std::optional<std::string> id = resolve_first_argument(inv, read_monitors(), status);
+    const std::optional<std::string> id = resolve_first_argument(inv, store.monitors(), status);
     if (!id) return status;
     // The engine lists everything for a limit below 1, which is what 0 means here.
     if (inv.has("json")) {
-        print_line(uptime_get_heartbeats_json(id->c_str(), limit));
+        print_line(store.heartbeats_json(*id, limit));
         return exit_ok;
     }
-    print(render_heartbeat_table(read_heartbeats(*id, limit), style_for_stdout()));
+    print(render_heartbeat_table(store.heartbeats(*id, limit), style_for_stdout()));
     return exit_ok;
 }
 
@@ -323,16 +336,15 @@ int run_record(const invocation &inv) {
         }
         when = *parsed;
     }
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
     int status = exit_ok;
     const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
     if (!id) return status;
-    if (uptime_heartbeat_record(id->c_str(), *status_value, *latency, when) != 0) {
-        return command_error(inv.command, uptime_last_error());
-    }
-    if (!engine.save(inv)) return exit_failed;
+    const change_result recorded = store.record(*id, *status_value, *latency, when);
+    if (!recorded.done) return command_error(inv.command, recorded.error);
+    if (!saved(inv, store, recorded)) return exit_failed;
     const monitor_row &m = *find_monitor(monitors, *id);
     if (inv.has("json")) {
         print_line(json_object()
@@ -350,13 +362,14 @@ int run_record(const invocation &inv) {
 }
 
 int run_uptime(const invocation &inv) {
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
     int status = exit_ok;
     const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
     if (!id) return status;
-    const double percent = uptime_get_percent_90d(id->c_str());
+    // The list's figure is uptime_get_percent_90d's, also through a service.
+    const double percent = find_monitor(monitors, *id)->uptime_90d;
     if (inv.has("json")) {
         const monitor_row &m = *find_monitor(monitors, *id);
         print_line(json_object().add("id", m.id).add("name", m.name).add("uptime_90d", percent).text());
@@ -371,11 +384,12 @@ int run_webhook(const invocation &inv) {
     if (clear && !inv.args.empty()) return usage_error(inv.command, "give a URL or --clear, not both");
     if (!clear && inv.args.empty()) return usage_error(inv.command, "give a URL or --clear");
     if (!clear && blank(inv.args[0])) return usage_error(inv.command, "URL must not be empty; --clear removes it");
-    engine_session engine;
-    if (!engine.start(inv, store_use::create)) return exit_failed;
+    store_client store;
+    if (!store.open(inv, store_use::create)) return exit_failed;
     const char *url = clear ? "" : inv.args[0].c_str();
-    if (uptime_set_webhook_url(url) != 0) return command_error(inv.command, uptime_last_error());
-    if (!engine.save(inv)) return exit_failed;
+    const change_result set = store.set_webhook(url);
+    if (!set.done) return command_error(inv.command, set.error);
+    if (!saved(inv, store, set)) return exit_failed;
     // The URL may carry a token, so it is not echoed.
     if (inv.has("json")) {
         print_line(json_object().add("webhook_url_set", !clear).text());

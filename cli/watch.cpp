@@ -145,7 +145,18 @@ int run_watch(const invocation &inv) {
     const bool once = inv.has("once"), json = inv.has("json");
 
     engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
+    bool served = false;
+    if (!engine.start(inv, store_use::existing, &served)) {
+        if (served) {
+            // Two schedulers on one store would check everything twice.
+            const std::optional<service_info> service = serving_service(storage_dir(inv));
+            return command_error(inv.command,
+                                 "the store '" + storage_dir(inv) + "' is served by 'vantorel-uptime serve' (process " +
+                                     std::to_string(service ? service->pid : 0) + "), which checks its monitors itself; "
+                                     "its status page is " + (service ? service->url : std::string("?")) + "/");
+        }
+        return exit_failed;
+    }
     std::vector<monitor_row> monitors = read_monitors();
     if (monitors.empty()) {
         return command_error(inv.command, "no monitors in '" + storage_dir(inv) + "'; add one with 'vantorel-uptime add'");

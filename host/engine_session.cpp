@@ -93,7 +93,13 @@ std::string storage_dir(const invocation &inv) {
     return inv.dir.empty() ? "." : inv.dir;
 }
 
-bool engine_session::start(const invocation &inv, store_use use) {
+std::optional<service_info> serving_service(const std::string &dir) {
+    std::optional<service_info> service = read_service_file(dir);
+    if (service && service->pid == read_lock_holder(dir)) return service;
+    return std::nullopt;
+}
+
+bool engine_session::start(const invocation &inv, store_use use, bool *served) {
     const std::string dir = storage_dir(inv);
     if (use == store_use::existing) {
         if (const std::string missing = why_no_store(dir); !missing.empty()) {
@@ -108,8 +114,12 @@ bool engine_session::start(const invocation &inv, store_use use) {
         const std::string error = uptime_last_error();
         std::string message = error + ": '" + dir + "'";
         if (error == "Storage directory in use by another process") {
-            const std::optional<service_info> service = read_service_file(dir);
-            if (service && service->pid == read_lock_holder(dir)) {
+            const std::optional<service_info> service = serving_service(dir);
+            if (service && served != nullptr) {
+                *served = true;
+                return false;
+            }
+            if (service) {
                 message += " (served by 'vantorel-uptime serve', process " + std::to_string(service->pid) + ", at " +
                            service->url + ")";
             } else {

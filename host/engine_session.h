@@ -3,9 +3,11 @@
 #ifndef VANTOREL_UPTIME_HOST_ENGINE_SESSION_H
 #define VANTOREL_UPTIME_HOST_ENGINE_SESSION_H
 
+#include <optional>
 #include <string>
 
 #include "command.h"
+#include "service_file.h"
 
 namespace host {
 
@@ -27,8 +29,10 @@ public:
     engine_session &operator=(const engine_session &) = delete;
     ~engine_session();
 
-    // Starts on inv.dir. On failure prints "<command>: <reason>" and returns false.
-    [[nodiscard]] bool start(const invocation &inv, store_use use);
+    // Starts on inv.dir. On failure prints "<command>: <reason>" and returns
+    // false; but when `served` is given and a running serve owns the store,
+    // prints nothing, sets *served and returns false.
+    [[nodiscard]] bool start(const invocation &inv, store_use use, bool *served = nullptr);
     // Writes the whole state now. A command that changed the store calls
     // this before it reports success; on failure it prints
     // "<command>: <reason>" and returns false.
@@ -39,6 +43,10 @@ public:
 private:
     bool started_ = false;
 };
+
+// The service that owns the store in dir, if one does: its file names the
+// process that holds the store's lock.
+std::optional<service_info> serving_service(const std::string &dir);
 
 // The storage directory as the user gave it, "." when empty.
 std::string storage_dir(const invocation &inv);

@@ -267,7 +267,8 @@ int run_serve(const invocation &inv) {
         log_line("warning: listening on " + listen->text + ", beyond this machine: every change needs the token, "
                  "and so does every read unless --public" + std::string(public_mode ? " (given: targets are hidden)" : ""));
     }
-    log_line("serving " + dir + " at " + url + " (" + std::to_string(checks.size()) + " monitors)");
+    const std::size_t count = checks.size();
+    log_line("serving " + dir + " at " + url + " (" + std::to_string(count) + (count == 1 ? " monitor)" : " monitors)"));
     sd_notify(0, "READY=1");
 
     outcome_log outcomes(context, verbose);
