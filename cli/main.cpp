@@ -44,7 +44,7 @@ constexpr option_entry k_check_options[] = {{"all", false}, {"json", false}};
 constexpr option_entry k_heartbeats_options[] = {{"limit", true}, {"json", false}};
 constexpr option_entry k_webhook_options[] = {{"clear", false}, {"json", false}};
 constexpr option_entry k_serve_options[] = {
-    {"listen", true}, {"public", false}, {"save-interval", true}, {"verbose", false}, {"json", false}};
+    {"listen", true}, {"public", false}, {"save-interval", true}, {"verbose", false}};
 constexpr option_entry k_watch_options[] = {{"once", false}, {"interval-override", true}, {"json", false}};
 
 constexpr command_entry k_commands[] = {
@@ -178,12 +178,13 @@ void print_global_help() {
     std::fputs(
         "\n"
         "options (before or after the command):\n"
-        "  --dir DIR       the store (default: the current directory). Only add and\n"
-        "                  webhook create one; other commands need monitors.json or\n"
-        "                  config.json in DIR.\n"
+        "  --dir DIR       the store (default: the current directory). Only add,\n"
+        "                  webhook and serve create one; other commands need\n"
+        "                  monitors.json or config.json in DIR. While serve runs\n"
+        "                  on DIR, the other commands go through it.\n"
         "  --color WHEN    auto (default: on a terminal, unless NO_COLOR is set or\n"
         "                  TERM is dumb), always or never\n"
-        "  --json          every command: one JSON document on stdout, for scripts\n"
+        "  --json          every command but serve: one JSON document on stdout\n"
         "\n"
         "ID: a monitor id, or any unique prefix of it of at least 4 characters.\n"
         "Exit status: 0 done (check: all up), 1 a checked monitor is not up,\n"
