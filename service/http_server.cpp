@@ -17,10 +17,15 @@ struct http_server::state {
 
 namespace {
 
+// A chunked body over the limit is read on (and dropped) up to this much
+// more, so that its sender gets the 413.
+constexpr std::size_t k_discard_limit = 1024 * 1024;
+
 // What one request carries between the library's calls.
 struct exchange {
     std::string body;
     bool too_large = false;
+    std::size_t discarded = 0;  // body bytes read and dropped (over the limit, or after an answer)
     bool answered = false;  // a response was queued
     // A deferred response: given by the responder, queued once resumed.
     std::mutex lock;
@@ -87,22 +92,26 @@ MHD_Result on_request(void *cls, MHD_Connection *connection, const char *url, co
         return MHD_YES;
     }
     if (*upload_data_size > 0) {
-        if (!ex->too_large) {
-            if (ex->body.size() + *upload_data_size > st.limits.max_body) {
-                ex->too_large = true;
-                ex->body.clear();
-            } else {
-                ex->body.append(upload_data, *upload_data_size);
-            }
+        if (ex->too_large || ex->answered) {
+            ex->discarded += *upload_data_size;
+        } else if (ex->body.size() + *upload_data_size > st.limits.max_body) {
+            ex->too_large = true;
+            ex->discarded = ex->body.size() + *upload_data_size;
+            ex->body = std::string();
+        } else {
+            ex->body.append(upload_data, *upload_data_size);
         }
         *upload_data_size = 0;
-        // A body that grows past the limit (chunked, without a length) is
-        // answered now; the library closes the connection after it.
-        if (ex->too_large && !ex->answered) {
-            ex->answered = true;
-            return queue(connection, too_large_response(st.limits.max_body));
-        }
-        return MHD_YES;
+        // A body that grows past the limit (chunked, without a length) can
+        // only be answered once it has ended: the library takes no response
+        // while a body is still coming in. What follows the limit is read
+        // and dropped, up to a bound; a client that sends more than that is
+        // cut off without an answer.
+        return ex->discarded > k_discard_limit ? MHD_NO : MHD_YES;
+    }
+    if (ex->too_large && !ex->answered) {
+        ex->answered = true;
+        return queue(connection, too_large_response(st.limits.max_body));
     }
     if (ex->answered) {
         std::lock_guard<std::mutex> guard(ex->lock);
