@@ -1,6 +1,7 @@
 #include "http_server.h"
 
 #include <netinet/in.h>
+#include <strings.h>
 #include <unistd.h>
 
 #include <cstring>
@@ -73,6 +74,18 @@ MHD_Result collect_argument(void *target, MHD_ValueKind, const char *key, const 
     return MHD_YES;
 }
 
+struct framing_headers {
+    int lengths = 0;
+    int transfer_encodings = 0;
+};
+
+MHD_Result count_framing(void *target, MHD_ValueKind, const char *key, const char *) {
+    auto &framing = *static_cast<framing_headers *>(target);
+    if (key != nullptr && strcasecmp(key, "Content-Length") == 0) ++framing.lengths;
+    if (key != nullptr && strcasecmp(key, "Transfer-Encoding") == 0) ++framing.transfer_encodings;
+    return MHD_YES;
+}
+
 MHD_Result on_request(void *cls, MHD_Connection *connection, const char *url, const char *method, const char *,
                       const char *upload_data, size_t *upload_data_size, void **request_context) {
     auto &st = *static_cast<http_server::state *>(cls);
@@ -80,6 +93,18 @@ MHD_Result on_request(void *cls, MHD_Connection *connection, const char *url, co
     if (ex == nullptr) {
         ex = new exchange;
         *request_context = ex;
+        // Framing that two readers could take two ways (two lengths, or a
+        // length beside chunks) is refused rather than guessed at: the
+        // library would take one of them, a proxy in front the other.
+        framing_headers framing;
+        MHD_get_connection_values(connection, MHD_HEADER_KIND, count_framing, &framing);
+        if (framing.lengths > 1 || (framing.lengths > 0 && framing.transfer_encodings > 0)) {
+            ex->answered = true;
+            return queue(connection, http_response{400, "application/json",
+                                                   "{\"error\":\"Ambiguous request framing: one Content-Length, "
+                                                   "or Transfer-Encoding alone\"}\n",
+                                                   {{"Connection", "close"}}});
+        }
         // A declared body over the limit is refused before it is read.
         if (const char *length = MHD_lookup_connection_value(connection, MHD_HEADER_KIND, "Content-Length")) {
             char *end = nullptr;
@@ -177,7 +202,7 @@ bool http_server::start(const sockaddr *address, socklen_t, const http_limits &l
     state_ = std::make_unique<state>();
     state_->limits = limits;
     state_->handler = std::move(handler);
-    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_EPOLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC;
+    unsigned flags = MHD_USE_INTERNAL_POLLING_THREAD | MHD_USE_POLL | MHD_ALLOW_SUSPEND_RESUME | MHD_USE_ITC;
     if (address->sa_family == AF_INET6) flags |= MHD_USE_IPv6;
     daemon_ = MHD_start_daemon(
         flags, 0, nullptr, nullptr, &on_request, state_.get(),
