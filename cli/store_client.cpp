@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <cmath>
+#include <utility>
 
 #include <rapidjson/document.h>
 
@@ -19,8 +20,8 @@ std::string error_of(const http_result &r) {
     rapidjson::Document doc;
     doc.Parse(r.body.c_str());
     if (!doc.HasParseError() && doc.IsObject()) {
-        const auto it = doc.FindMember("error");
-        if (it != doc.MemberEnd() && it->value.IsString()) return it->value.GetString();
+        const auto it = std::as_const(doc).FindMember("error");
+        if (it != std::as_const(doc).MemberEnd() && it->value.IsString()) return it->value.GetString();
     }
     return "the service answered " + std::to_string(r.status);
 }

@@ -35,9 +35,10 @@ std::optional<service_info> read_service_file(const std::string &dir) {
     rapidjson::Document doc;
     doc.Parse(text->c_str());
     if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
-    const auto pid = doc.FindMember("pid");
-    const auto url = doc.FindMember("url");
-    if (pid == doc.MemberEnd() || !pid->value.IsInt64() || url == doc.MemberEnd() || !url->value.IsString()) {
+    const rapidjson::Value &root = doc;
+    const auto pid = root.FindMember("pid");
+    const auto url = root.FindMember("url");
+    if (pid == root.MemberEnd() || !pid->value.IsInt64() || url == root.MemberEnd() || !url->value.IsString()) {
         return std::nullopt;
     }
     service_info info;

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <filesystem>
 #include <stdexcept>
+#include <utility>
 
 #include <rapidjson/document.h>
 
@@ -110,8 +111,8 @@ std::string json_string(const std::string &json, const char *member) {
     rapidjson::Document doc;
     doc.Parse(json.c_str());
     if (doc.HasParseError() || !doc.IsObject()) return {};
-    const auto it = doc.FindMember(member);
-    return it != doc.MemberEnd() && it->value.IsString() ? it->value.GetString() : std::string();
+    const auto it = std::as_const(doc).FindMember(member);
+    return it != std::as_const(doc).MemberEnd() && it->value.IsString() ? it->value.GetString() : std::string();
 }
 
 served_store::served_store() : dir_(scratch_.path() + "/store") {}
