@@ -292,8 +292,12 @@ std::optional<http_response> check_monitor(const call &c) {
     if (!monitor_exists(c.id)) return error_response(404, "Monitor not found");
     const http_responder later = c.later;
     // Through the scheduler: never beside a check of the same monitor.
-    c.context.checks->check_now(c.id, [later](const check_outcome &o) {
+    host::scheduler *checks = c.context.checks;
+    c.context.checks->check_now(c.id, [later, checks](const check_outcome &o) {
         if (o.result != 0) {
+            // Deleted between the look and the check: the slot check_now
+            // made for it must not keep checking a monitor that is gone.
+            if (o.error == "Monitor not found") checks->remove(o.id);
             later(error_response(o.error == "stopping" ? 503 : 404, o.error == "stopping" ? "The service is stopping" : o.error));
             return;
         }

@@ -108,7 +108,20 @@ void log_line(const std::string &line) {
 // The token every change needs: made once, at the first start, from the
 // system's random source, and kept owner-only in the store.
 std::optional<std::string> load_or_make_token(const std::string &dir, std::string &error) {
-    if (std::optional<std::string> token = read_service_token(dir)) return token;
+    if (std::optional<std::string> token = read_service_token(dir)) {
+        // A token others can read lets them change the store: a copy made
+        // with loose permissions is made owner-only again.
+        const std::string path = service_token_path(dir);
+        struct stat st {};
+        if (::stat(path.c_str(), &st) == 0 && (st.st_mode & 077) != 0) {
+            if (::chmod(path.c_str(), 0600) != 0) {
+                error = "cannot make " + path + " owner-only: " + std::strerror(errno);
+                return std::nullopt;
+            }
+            log_line("made " + path + " owner-only (it was readable by others)");
+        }
+        return token;
+    }
     unsigned char bytes[32];
     if (getrandom(bytes, sizeof bytes, 0) != ssize_t(sizeof bytes)) {
         error = std::string("no random bytes for the token: ") + std::strerror(errno);

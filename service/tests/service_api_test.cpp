@@ -12,6 +12,7 @@
 #include <csignal>
 #include <regex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "service_test_support.h"
@@ -420,6 +421,31 @@ TEST_F(ServeTest, ClientsThatStallDoNotHoldUpOthers) {
     EXPECT_EQ(service.stop(SIGTERM), 0) << service.log();
 }
 
+TEST_F(ServeTest, ChecksAskedForAtOnceAreEachAnswered) {
+    start();
+    const std::string id = add("own port", "tcp", own_port());
+    // Checks of one monitor never overlap: those asked for while one runs
+    // wait for the next, and every request gets its answer, while reads
+    // go on beside them.
+    std::vector<std::thread> clients;
+    std::vector<http_reply> replies(16);
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        clients.emplace_back([&, i] {
+            replies[i] = i % 4 == 3 ? request(service.port(), "GET", "/metrics")
+                                    : request(service.port(), "POST", "/api/v1/monitors/" + id + "/check", "", token);
+        });
+    }
+    for (std::thread &t : clients) t.join();
+    for (std::size_t i = 0; i < replies.size(); ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(replies[i].status, 200) << replies[i].raw;
+        if (i % 4 != 3) {
+            EXPECT_NE(replies[i].body.find("\"up\":true"), std::string::npos) << replies[i].raw;
+        }
+    }
+    EXPECT_EQ(service.stop(SIGTERM), 0) << service.log();
+}
+
 // --- The store while it serves -----------------------------------------------------------
 
 TEST_F(ServeTest, TheTokenIsMadeAtTheFirstStartOwnerOnlyAndKept) {
@@ -434,9 +460,14 @@ TEST_F(ServeTest, TheTokenIsMadeAtTheFirstStartOwnerOnlyAndKept) {
     // A clean stop takes service.json away; the token stays for the next start.
     EXPECT_NE(::stat((service.dir() + "/service.json").c_str(), &st), 0);
     const std::string first = token;
+    // Kept at the next start, and made owner-only again if it was loosened.
+    ASSERT_EQ(::chmod((service.dir() + "/service.token").c_str(), 0644), 0);
     std::string why;
     ASSERT_TRUE(service.start({}, why)) << why;
     EXPECT_EQ(service.token(), first);
+    ASSERT_EQ(::stat((service.dir() + "/service.token").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600u);
+    EXPECT_NE(service.log().find("owner-only"), std::string::npos) << service.log();
     EXPECT_EQ(service.stop(SIGTERM), 0) << service.log();
 }
 
