@@ -3,7 +3,7 @@
 # missing packages are installed. Runs as root, or through sudo when started
 # by another user.
 #
-#   bash scripts/setup.sh           building the library, the command line and the demo
+#   bash scripts/setup.sh           building the library, the command line (with its service) and the demo
 #   bash scripts/setup.sh --tests   that, and everything scripts/test.sh uses
 #
 # Add a package to the list of the first command that needs it.
