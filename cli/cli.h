@@ -1,47 +1,31 @@
-// Shared declarations of the vantorel-uptime command-line host: the parsed
-// command line, the exit statuses and the commands.
+// The commands of vantorel-uptime, as its table of commands (main.cpp) runs
+// them.
 #ifndef VANTOREL_UPTIME_CLI_H
 #define VANTOREL_UPTIME_CLI_H
 
-#include <functional>
-#include <map>
-#include <string>
-#include <string_view>
-#include <vector>
+#include "command.h"
+#include "render_text.h"
 
 namespace cli {
 
-// Scripts branch on these, so they are part of the interface (cli/README.md).
-enum exit_status : int {
-    exit_ok = 0,           // done; for check and watch --once: every monitor is up
-    exit_not_all_up = 1,   // check / watch --once: at least one monitor is not up
-    exit_usage = 2,        // the command line is wrong; the usage was printed
-    exit_failed = 3,       // no store, the store could not be used or saved, the engine
-                           // refused, an id matched no or several monitors
-};
+using namespace host;
 
-struct invocation {
-    std::string command;
-    std::string dir = ".";
-    std::vector<std::string> args;  // positional arguments after the command
-    // Options given to the command, by name without dashes; flags map to "".
-    std::map<std::string, std::string, std::less<>> options;
+// --color: auto colours a terminal unless NO_COLOR is set (not empty) or
+// TERM is "dumb"; always and never do what they say.
+enum class colour_mode { automatic, always, never };
+void set_colour_mode(colour_mode mode);
 
-    bool has(std::string_view name) const { return options.find(name) != options.end(); }
-    const std::string *value(std::string_view name) const {
-        auto it = options.find(name);
-        return it == options.end() ? nullptr : &it->second;
-    }
-};
+// Colours as --color says; fitted to the terminal's width.
+output_style style_for_stdout();
 
-// Print "<command>: <message>" and the command's usage on stderr; returns exit_usage.
-int usage_error(std::string_view command, std::string_view message);
-// Print "<command>: <message>" on stderr; returns exit_failed.
-int command_error(std::string_view command, std::string_view message);
+// True when standard output is a terminal that follows cursor movements, so
+// that watch can redraw its table in place (not with TERM=dumb).
+bool stdout_takes_cursor_moves();
 
 int run_add(const invocation &inv);
 int run_delete(const invocation &inv);
 int run_list(const invocation &inv);
+int run_show(const invocation &inv);
 int run_check(const invocation &inv);
 int run_heartbeats(const invocation &inv);
 int run_record(const invocation &inv);

@@ -1,5 +1,6 @@
-// The one-shot commands: each starts the engine, does one thing and stops
-// it again (engine_session). A command that changes the store saves it and
+// The one-shot commands: each opens the store (the engine here, or the
+// service that owns it: store_client), does one thing and closes it again.
+// A command that changes the store saves it and
 // checks the save before it reports success.
 #include <algorithm>
 #include <charconv>
@@ -12,8 +13,10 @@
 #include "check_pool.h"
 #include "cli.h"
 #include "engine_session.h"
+#include "store_client.h"
 #include "json_output.h"
-#include "render.h"
+#include "render_text.h"
+#include "rows.h"
 #include "terminal.h"
 #include "vantorel-uptime-engine.h"
 
@@ -50,14 +53,6 @@ bool blank(std::string_view text) {
     return std::all_of(text.begin(), text.end(), [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; });
 }
 
-char lower(char c) {
-    return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c;
-}
-
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) { return lower(x) == lower(y); });
-}
-
 // Resolves the command's first argument; nothing when it was reported.
 std::optional<std::string> resolve_first_argument(const invocation &inv, const std::vector<monitor_row> &monitors,
                                                   int &status) {
@@ -79,38 +74,7 @@ bool read_int_option(const invocation &inv, const char *name, int minimum, const
     return true;
 }
 
-// Whether the TCP probe can contact a target at all, by its own rule:
-// host:port split at the last ':', or [host] and [host]:port; the port a
-// number from 1 to 65535 or a service name (a letter, then letters, digits,
-// '-', '_' or '.'), 80 when absent. The probe finds any other target down
-// without contacting anything, for ever: a plain mistake.
-bool tcp_target_is_valid(std::string_view target) {
-    std::optional<std::string_view> port;
-    if (!target.empty() && target.front() == '[' && target.find(']') != std::string_view::npos) {
-        const std::string_view after = target.substr(target.find(']') + 1);
-        if (after.empty()) return true;
-        if (after.front() != ':') return false;
-        port = after.substr(1);
-    } else if (const std::size_t colon = target.rfind(':'); colon != std::string_view::npos) {
-        port = target.substr(colon + 1);
-    }
-    if (!port) return true;
-    const auto is_digit = [](char c) { return c >= '0' && c <= '9'; };
-    const auto is_letter = [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); };
-    if (!port->empty() && std::all_of(port->begin(), port->end(), is_digit)) {
-        long value = 0;  // leading zeros allowed, as the probe allows them
-        for (const char c : *port) {
-            value = value * 10 + (c - '0');
-            if (value > 65535) return false;
-        }
-        return value >= 1;
-    }
-    return !port->empty() && is_letter(port->front()) && std::all_of(port->begin(), port->end(), [&](char c) {
-        return is_letter(c) || is_digit(c) || c == '-' || c == '_' || c == '.';
-    });
-}
-
-std::string check_result_json(const monitor_row &m, const check_outcome &o) {
+std::string check_result_json(const monitor_row &m, const check_outcome &o, const std::string &reason) {
     json_object result;
     result.add("id", m.id).add("name", m.name);
     if (o.result != 0) return result.add("checked", false).add("error", o.error).text();
@@ -118,7 +82,25 @@ std::string check_result_json(const monitor_row &m, const check_outcome &o) {
         .add("up", o.up == 1)
         .add("latency_ms", o.latency_ms)
         .add("time", o.finished_at)
+        .add("reason", reason)
         .text();
+}
+
+// The reason code of the check that just ended for this monitor; "" when
+// the engine has none.
+std::string last_reason(store_client &store, const std::string &id, std::string &phrase) {
+    const std::optional<detail_row> detail = store.detail(id);
+    if (!detail || !detail->last_check) return {};
+    phrase = reason_phrase(*detail->last_check);
+    return detail->last_check->reason;
+}
+
+// Whether a change that was made is saved; says so when it is not.
+bool saved(const invocation &inv, store_client &store, const change_result &change) {
+    if (!store.served()) return store.save(inv);
+    if (!change.save_failed) return true;
+    command_error(inv.command, change.error + " in '" + storage_dir(inv) + "' (by the service at " + store.service().url + ")");
+    return false;
 }
 
 }  // namespace
@@ -135,24 +117,25 @@ int run_add(const invocation &inv) {
     }
     int interval = 60, error = exit_ok;
     if (!read_int_option(inv, "interval", 1, "a whole number of seconds, at least 1", interval, error)) return error;
-    engine_session engine;
-    if (!engine.start(inv, store_use::create)) return exit_failed;
-    char id[UPTIME_ID_BUFFER_SIZE] = {};
-    if (uptime_monitor_add(name.c_str(), *type, target.c_str(), interval, id) != 0) {
-        std::string message = uptime_last_error();
+    store_client store;
+    if (!store.open(inv, store_use::create)) return exit_failed;
+    const change_result added = store.add(name, *type, target, interval);
+    if (!added.done) {
+        std::string message = added.error;
         if (message == "Maximum monitors capacity reached") {
             message += " (" + std::to_string(UPTIME_MAX_MONITORS) + " monitors)";
         }
         return command_error(inv.command, message);
     }
-    if (!engine.save(inv)) {
+    const std::string id = added.id;
+    if (!saved(inv, store, added)) {
         // Part of it may be on disk: adding it again could make a second one.
         std::fprintf(stderr, "%s: the monitor %s may be saved in part; see 'vantorel-uptime list' before adding it again\n",
-                     inv.command.c_str(), id);
+                     inv.command.c_str(), id.c_str());
         return exit_failed;
     }
     if (inv.has("json")) {
-        const std::vector<monitor_row> monitors = read_monitors();
+        const std::vector<monitor_row> monitors = store.monitors();
         if (const monitor_row *m = find_monitor(monitors, id)) print_line(monitor_json(*m));
     } else {
         print_line(id);
@@ -161,15 +144,16 @@ int run_add(const invocation &inv) {
 }
 
 int run_delete(const invocation &inv) {
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
     int status = exit_ok;
     const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
     if (!id) return status;
     const monitor_row removed = *find_monitor(monitors, *id);
-    if (uptime_monitor_delete(id->c_str()) != 0) return command_error(inv.command, uptime_last_error());
-    if (!engine.save(inv)) return exit_failed;
+    const change_result deleted = store.remove(*id);
+    if (!deleted.done) return command_error(inv.command, deleted.error);
+    if (!saved(inv, store, deleted)) return exit_failed;
     if (inv.has("json")) {
         print_line(monitor_json(removed));
     } else {
@@ -179,16 +163,40 @@ int run_delete(const invocation &inv) {
 }
 
 int run_list(const invocation &inv) {
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
     if (inv.has("json")) {
-        print_line(uptime_monitors_list_json());
+        print_line(store.list_json());
         return exit_ok;
     }
-    const std::vector<monitor_row> monitors = read_monitors();
+    const std::vector<monitor_row> monitors = store.monitors();
     std::vector<std::vector<heartbeat_row>> recent;
-    for (const monitor_row &m : monitors) recent.push_back(read_heartbeats(m.id, k_strip_cells));
-    print(render_monitor_table(monitors, recent, style_for_stdout()));
+    std::vector<std::string> reasons;
+    for (const monitor_row &m : monitors) {
+        recent.push_back(store.heartbeats(m.id, k_strip_cells));
+        reasons.push_back(down_reason(m, store.detail(m.id)));
+    }
+    print(render_monitor_table(monitors, recent, style_for_stdout(), 0, reasons));
+    return exit_ok;
+}
+
+int run_show(const invocation &inv) {
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
+    int status = exit_ok;
+    const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
+    if (!id) return status;
+    std::string error;
+    const std::optional<std::string> text = store.detail_json(*id, error);
+    if (!text) return command_error(inv.command, error);
+    if (inv.has("json")) {
+        print_line(*text);
+        return exit_ok;
+    }
+    const std::optional<detail_row> detail = parse_detail(text->c_str());
+    if (!detail) return command_error(inv.command, "the detail report cannot be read");
+    print(render_detail(*find_monitor(monitors, *id), *detail, style_for_stdout(), unix_now()));
     return exit_ok;
 }
 
@@ -196,9 +204,9 @@ int run_check(const invocation &inv) {
     const bool all = inv.has("all"), json = inv.has("json");
     if (all && !inv.args.empty()) return usage_error(inv.command, "give monitor ids or --all, not both");
     if (!all && inv.args.empty()) return usage_error(inv.command, "give monitor ids or --all");
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
 
     std::vector<const monitor_row *> chosen;
     if (all) {
@@ -221,7 +229,7 @@ int run_check(const invocation &inv) {
     const output_style style = style_for_stdout();
     const std::size_t id_length = short_id_length(monitors);
     catch_stop_signals();
-    check_pool pool(std::min(chosen.size(), k_max_check_threads));
+    check_pool pool(std::min(chosen.size(), k_max_check_threads), store.checker());
     for (std::size_t i = 0; i < chosen.size(); ++i) pool.submit(i, chosen[i]->id);
 
     // Each result is printed as it comes in, so a silent target holds up
@@ -236,12 +244,16 @@ int run_check(const invocation &inv) {
             const monitor_row &m = *chosen[o.index];
             done[o.index] = true;
             ++finished;
+            // Nobody else checks this monitor meanwhile: the detail is of
+            // this check.
+            std::string phrase;
+            const std::string reason = o.result == 0 ? last_reason(store, m.id, phrase) : std::string();
             if (json) {
-                stream.element(check_result_json(m, o));
+                stream.element(check_result_json(m, o, reason));
             } else if (o.result != 0) {
                 command_error(inv.command, o.error + " (" + m.id + ")");
             } else {
-                print(render_check_line(m, o.up == 1, o.latency_ms, id_length, style));
+                print(render_check_line(m, o.up == 1, o.latency_ms, id_length, style, phrase));
             }
             failed = failed || o.result != 0;
             all_up = all_up && o.result == 0 && o.up == 1;
@@ -278,39 +290,30 @@ int run_check(const invocation &inv) {
         all_up = false;
     }
     if (json) stream.close();
-    if (!engine.save(inv) || failed) return exit_failed;
+    if (!store.save(inv) || failed) return exit_failed;
     return all_up ? exit_ok : exit_not_all_up;
 }
 
 int run_heartbeats(const invocation &inv) {
     int limit = 20, error = exit_ok;
     if (!read_int_option(inv, "limit", 0, "a whole number, 0 or more", limit, error)) return error;
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
     int status = exit_ok;
-    const std::optional<std::string> id = resolve_first_argument(inv, read_monitors(), status);
+    const std::optional<std::string> id = resolve_first_argument(inv, store.monitors(), status);
     if (!id) return status;
     // The engine lists everything for a limit below 1, which is what 0 means here.
     if (inv.has("json")) {
-        print_line(uptime_get_heartbeats_json(id->c_str(), limit));
+        print_line(store.heartbeats_json(*id, limit));
         return exit_ok;
     }
-    print(render_heartbeat_table(read_heartbeats(*id, limit), style_for_stdout()));
+    print(render_heartbeat_table(store.heartbeats(*id, limit), style_for_stdout()));
     return exit_ok;
 }
 
 int run_record(const invocation &inv) {
-    std::optional<int> status_value;
     const std::string &status_text = inv.args[1];
-    if (equals_ignoring_case(status_text, "up")) {
-        status_value = UPTIME_STATUS_UP;
-    } else if (equals_ignoring_case(status_text, "down")) {
-        status_value = UPTIME_STATUS_DOWN;
-    } else if (equals_ignoring_case(status_text, "pending")) {
-        status_value = UPTIME_STATUS_PENDING;
-    } else {
-        status_value = parse_number<int>(status_text);
-    }
+    const std::optional<int> status_value = parse_status(status_text);
     if (!status_value) {
         return usage_error(inv.command, "STATUS must be up, down, pending or a number, not '" + status_text + "'");
     }
@@ -333,16 +336,15 @@ int run_record(const invocation &inv) {
         }
         when = *parsed;
     }
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
     int status = exit_ok;
     const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
     if (!id) return status;
-    if (uptime_heartbeat_record(id->c_str(), *status_value, *latency, when) != 0) {
-        return command_error(inv.command, uptime_last_error());
-    }
-    if (!engine.save(inv)) return exit_failed;
+    const change_result recorded = store.record(*id, *status_value, *latency, when);
+    if (!recorded.done) return command_error(inv.command, recorded.error);
+    if (!saved(inv, store, recorded)) return exit_failed;
     const monitor_row &m = *find_monitor(monitors, *id);
     if (inv.has("json")) {
         print_line(json_object()
@@ -360,13 +362,14 @@ int run_record(const invocation &inv) {
 }
 
 int run_uptime(const invocation &inv) {
-    engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
-    const std::vector<monitor_row> monitors = read_monitors();
+    store_client store;
+    if (!store.open(inv, store_use::existing)) return exit_failed;
+    const std::vector<monitor_row> monitors = store.monitors();
     int status = exit_ok;
     const std::optional<std::string> id = resolve_first_argument(inv, monitors, status);
     if (!id) return status;
-    const double percent = uptime_get_percent_90d(id->c_str());
+    // The list's figure is uptime_get_percent_90d's, also through a service.
+    const double percent = find_monitor(monitors, *id)->uptime_90d;
     if (inv.has("json")) {
         const monitor_row &m = *find_monitor(monitors, *id);
         print_line(json_object().add("id", m.id).add("name", m.name).add("uptime_90d", percent).text());
@@ -381,11 +384,12 @@ int run_webhook(const invocation &inv) {
     if (clear && !inv.args.empty()) return usage_error(inv.command, "give a URL or --clear, not both");
     if (!clear && inv.args.empty()) return usage_error(inv.command, "give a URL or --clear");
     if (!clear && blank(inv.args[0])) return usage_error(inv.command, "URL must not be empty; --clear removes it");
-    engine_session engine;
-    if (!engine.start(inv, store_use::create)) return exit_failed;
+    store_client store;
+    if (!store.open(inv, store_use::create)) return exit_failed;
     const char *url = clear ? "" : inv.args[0].c_str();
-    if (uptime_set_webhook_url(url) != 0) return command_error(inv.command, uptime_last_error());
-    if (!engine.save(inv)) return exit_failed;
+    const change_result set = store.set_webhook(url);
+    if (!set.done) return command_error(inv.command, set.error);
+    if (!saved(inv, store, set)) return exit_failed;
     // The URL may carry a token, so it is not echoed.
     if (inv.has("json")) {
         print_line(json_object().add("webhook_url_set", !clear).text());

@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "cli.h"
-#include "render.h"
+#include "serve.h"
 #include "terminal.h"
 #include "vantorel-uptime-engine.h"
 
@@ -43,6 +43,8 @@ constexpr option_entry k_json_option[] = {{"json", false}};
 constexpr option_entry k_check_options[] = {{"all", false}, {"json", false}};
 constexpr option_entry k_heartbeats_options[] = {{"limit", true}, {"json", false}};
 constexpr option_entry k_webhook_options[] = {{"clear", false}, {"json", false}};
+constexpr option_entry k_serve_options[] = {
+    {"listen", true}, {"public", false}, {"save-interval", true}, {"verbose", false}};
 constexpr option_entry k_watch_options[] = {{"once", false}, {"interval-override", true}, {"json", false}};
 
 constexpr command_entry k_commands[] = {
@@ -66,6 +68,14 @@ constexpr command_entry k_commands[] = {
      "newest heartbeats, oldest left. A narrow terminal drops whole columns.\n"
      "  --json   print the engine's JSON array unchanged\n",
      k_json_option, 0, 0, run_list},
+    {"show", "show ID [--json]",
+     "Shows one monitor in detail: why its last check was up or down (the\n"
+     "reason, the address, the HTTP status, the time of each phase), its\n"
+     "certificate, how long it has been down, and the last 90 days as a bar.\n"
+     "The last check is known only to the process that made it: a running\n"
+     "serve, or watch; a store used by this command alone has none.\n"
+     "  --json   print the engine's detail report unchanged\n",
+     k_json_option, 1, 1, run_show},
     {"check", "check ID... | check --all [--json]",
      "Checks monitors now, several at once, and prints each verdict and\n"
      "latency as it comes in. Exit status 0 when every checked monitor is up,\n"
@@ -107,6 +117,23 @@ constexpr command_entry k_commands[] = {
      "  --json                        print a JSON array of every check result,\n"
      "                                one per line as it comes in\n",
      k_watch_options, 0, 0, run_watch},
+    {"serve", "serve [--listen ADDRESS:PORT] [--public] [--save-interval SECONDS] [--verbose]",
+     "Runs as a service: owns the store for as long as it runs, checks every\n"
+     "monitor at its interval, and serves a status page (/), a JSON API\n"
+     "(/api/v1/...) and Prometheus metrics (/metrics) over HTTP. Other\n"
+     "commands on DIR go through it meanwhile. Changes through the API need\n"
+     "the token in DIR/service.token. SIGTERM or SIGINT stops it (running\n"
+     "checks finish, the state is saved, exit status 0); SIGHUP saves now.\n"
+     "Logs go to stderr: one line per flip and per error. Linux only.\n"
+     "  --listen ADDRESS:PORT     where to listen (default 127.0.0.1:8321; port 0:\n"
+     "                            any free one). Beyond loopback, reads need the\n"
+     "                            token too, unless --public\n"
+     "  --public                  reads need no token; targets (which may hold\n"
+     "                            credentials) are left out of the page, the\n"
+     "                            API and the metrics\n"
+     "  --save-interval SECONDS   save the state this often (default 60)\n"
+     "  --verbose                 a line for every check, not only for flips\n",
+     k_serve_options, 0, 0, service::run_serve},
 };
 
 const command_entry *find_command(std::string_view name) {
@@ -151,12 +178,13 @@ void print_global_help() {
     std::fputs(
         "\n"
         "options (before or after the command):\n"
-        "  --dir DIR       the store (default: the current directory). Only add and\n"
-        "                  webhook create one; other commands need monitors.json or\n"
-        "                  config.json in DIR.\n"
+        "  --dir DIR       the store (default: the current directory). Only add,\n"
+        "                  webhook and serve create one; other commands need\n"
+        "                  monitors.json or config.json in DIR. While serve runs\n"
+        "                  on DIR, the other commands go through it.\n"
         "  --color WHEN    auto (default: on a terminal, unless NO_COLOR is set or\n"
         "                  TERM is dumb), always or never\n"
-        "  --json          every command: one JSON document on stdout, for scripts\n"
+        "  --json          every command but serve: one JSON document on stdout\n"
         "\n"
         "ID: a monitor id, or any unique prefix of it of at least 4 characters.\n"
         "Exit status: 0 done (check: all up), 1 a checked monitor is not up,\n"
@@ -393,23 +421,17 @@ int run_main(int argc, char **argv) {
 
 }  // namespace
 
-int usage_error(std::string_view command, std::string_view message) {
+}  // namespace cli
+
+int host::usage_error(std::string_view command, std::string_view message) {
     std::fprintf(stderr, "%.*s: %.*s\n", int(command.size()), command.data(), int(message.size()),
                  message.data());
-    if (const command_entry *entry = find_command(command)) {
-        print_command_usage(stderr, *entry);
+    if (const cli::command_entry *entry = cli::find_command(command)) {
+        cli::print_command_usage(stderr, *entry);
         std::fprintf(stderr, "Try 'vantorel-uptime %.*s --help'.\n", int(command.size()), command.data());
     }
-    return exit_usage;
+    return host::exit_usage;
 }
-
-int command_error(std::string_view command, std::string_view message) {
-    std::fprintf(stderr, "%.*s: %.*s\n", int(command.size()), command.data(), int(message.size()),
-                 message.data());
-    return exit_failed;
-}
-
-}  // namespace cli
 
 int main(int argc, char **argv) {
     try {

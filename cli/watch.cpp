@@ -1,19 +1,20 @@
-// watch: the scheduler the engine leaves to its host. The main thread
-// schedules and draws; the check_pool's threads only probe. Only the main
-// thread reads the engine's reports, whose text the next call replaces.
+// watch: the host's scheduler (host/scheduler.h, which serve uses too) on
+// the terminal. The main thread drives the scheduler and draws; the
+// scheduler's threads only probe.
 #include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <cstdio>
+#include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "check_pool.h"
+#include "scheduler.h"
 #include "cli.h"
 #include "engine_session.h"
+#include "rows.h"
 #include "json_output.h"
-#include "render.h"
 #include "terminal.h"
 #include "vantorel-uptime-engine.h"
 
@@ -29,15 +30,6 @@ constexpr auto k_save_every = std::chrono::seconds(60);
 // How often the loop looks at the stop flag and the clock on the screen.
 constexpr auto k_tick = std::chrono::milliseconds(200);
 constexpr auto k_redraw_at_most_every = std::chrono::milliseconds(250);
-
-struct schedule_slot {
-    std::string id;
-    std::chrono::seconds interval{60};
-    steady::time_point next_due{};
-    bool running = false;
-    bool checked = false;  // at least once in this run
-    int status = UPTIME_STATUS_PENDING;
-};
 
 std::int64_t unix_now() {
     return std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch())
@@ -95,7 +87,11 @@ public:
 private:
     std::string render_table(const std::vector<monitor_row> &monitors, const output_style &style, bool final_draw) {
         std::vector<std::vector<heartbeat_row>> recent;
-        for (const monitor_row &m : monitors) recent.push_back(read_heartbeats(m.id, k_strip_cells));
+        std::vector<std::string> reasons;
+        for (const monitor_row &m : monitors) {
+            recent.push_back(read_heartbeats(m.id, k_strip_cells));
+            reasons.push_back(down_reason(m, read_detail(m.id)));
+        }
         // "watch: 5 monitors in DIR, 2026-12-09 23:22:00 (Ctrl-C stops)": at
         // a narrow width the hint goes first, then the directory, then the
         // time; none is cut.
@@ -118,7 +114,7 @@ private:
             const int rows = stdout_terminal_size().rows - screen_lines(heading, style.width) - 1;
             max_rows = std::max(rows, 2);
         }
-        return heading + render_monitor_table(monitors, recent, style, max_rows);
+        return heading + render_monitor_table(monitors, recent, style, max_rows, reasons);
     }
 
     void write(const std::string &text) {
@@ -149,32 +145,41 @@ int run_watch(const invocation &inv) {
     const bool once = inv.has("once"), json = inv.has("json");
 
     engine_session engine;
-    if (!engine.start(inv, store_use::existing)) return exit_failed;
+    bool served = false;
+    if (!engine.start(inv, store_use::existing, &served)) {
+        if (served) {
+            // Two schedulers on one store would check everything twice.
+            const std::optional<service_info> service = serving_service(storage_dir(inv));
+            return command_error(inv.command,
+                                 "the store '" + storage_dir(inv) + "' is served by 'vantorel-uptime serve' (process " +
+                                     std::to_string(service ? service->pid : 0) + "), which checks its monitors itself; "
+                                     "its status page is " + (service ? service->url : std::string("?")) + "/");
+        }
+        return exit_failed;
+    }
     std::vector<monitor_row> monitors = read_monitors();
     if (monitors.empty()) {
         return command_error(inv.command, "no monitors in '" + storage_dir(inv) + "'; add one with 'vantorel-uptime add'");
     }
     const std::size_t id_length = short_id_length(monitors);
 
-    std::vector<schedule_slot> slots;
+    // The status each monitor had, for telling flips.
+    std::map<std::string, int> status_of;
+    for (const monitor_row &m : monitors) status_of[m.id] = m.status;
+    scheduler_options options;
+    options.threads = std::min(monitors.size(), k_max_check_threads);
+    options.interval_override = interval_override;
+    options.once = once;
+    scheduler checks(options);
+    checks.set_monitors(monitors);
     const steady::time_point start = steady::now();
-    for (const monitor_row &m : monitors) {
-        schedule_slot slot;
-        slot.id = m.id;
-        slot.interval = interval_override.value_or(std::chrono::seconds(std::max(1, m.interval_sec)));
-        slot.next_due = start;
-        slot.status = m.status;
-        slots.push_back(std::move(slot));
-    }
 
     // On a terminal --once still shows only its result: nothing to redraw.
     watch_screen screen(inv, !once && !json && stdout_takes_cursor_moves(), json);
     json_array_stream stream;
     if (json) stream.open();
     catch_stop_signals();
-    check_pool pool(std::min(slots.size(), k_max_check_threads));
 
-    std::size_t first_round_left = slots.size();
     bool all_up = true, failed = false, dirty = true, saves_failing = false;
     steady::time_point last_draw{}, last_save = start;
 
@@ -183,15 +188,11 @@ int run_watch(const invocation &inv) {
     // engine error. Both go above the table, on the screen.
     auto apply = [&](std::vector<check_outcome> outcomes) {
         for (check_outcome &o : outcomes) {
-            schedule_slot &slot = slots[o.index];
-            slot.running = false;
-            if (!slot.checked) --first_round_left;
-            slot.checked = true;
             dirty = true;
-            const monitor_row *m = find_monitor(monitors, slot.id);
+            const monitor_row *m = find_monitor(monitors, o.id);
             if (o.result != 0) {
                 failed = true;
-                const std::string text = inv.command + ": " + o.error + " (" + slot.id + ")";
+                const std::string text = inv.command + ": " + o.error + " (" + o.id + ")";
                 screen.add_line(paint(style_for_stdout(), text, colour::red) + "\n");
                 if (json && m != nullptr) {
                     stream.element(json_object()
@@ -205,14 +206,17 @@ int run_watch(const invocation &inv) {
             }
             const int now_status = o.up == 1 ? UPTIME_STATUS_UP : UPTIME_STATUS_DOWN;
             all_up = all_up && now_status == UPTIME_STATUS_UP;
-            const bool was_decided = slot.status == UPTIME_STATUS_UP || slot.status == UPTIME_STATUS_DOWN;
-            const bool flip = was_decided && slot.status != now_status;
+            int &status = status_of[o.id];
+            const bool was_decided = status == UPTIME_STATUS_UP || status == UPTIME_STATUS_DOWN;
+            const bool flip = was_decided && status != now_status;
             if (flip && m != nullptr) {
-                screen.add_line(render_flip_line(*m, slot.status, now_status, o.finished_at, id_length,
+                screen.add_line(render_flip_line(*m, status, now_status, o.finished_at, id_length,
                                                  style_for_stdout()),
                                 true);
             }
             if (json && m != nullptr) {
+                const std::optional<detail_row> detail = read_detail(m->id);
+                const std::string reason = detail && detail->last_check ? detail->last_check->reason : "";
                 stream.element(json_object()
                                    .add("id", m->id)
                                    .add("name", m->name)
@@ -220,35 +224,22 @@ int run_watch(const invocation &inv) {
                                    .add("up", now_status == UPTIME_STATUS_UP)
                                    .add("latency_ms", o.latency_ms)
                                    .add("time", o.finished_at)
+                                   .add("reason", reason)
                                    .add("flip", flip)
                                    .text());
             }
-            slot.status = now_status;
+            status = now_status;
         }
     };
 
     while (!stop_requested()) {
-        steady::time_point now = steady::now();
-        for (std::size_t i = 0; i < slots.size(); ++i) {
-            schedule_slot &slot = slots[i];
-            if (slot.running || now < slot.next_due) continue;
-            slot.running = true;
-            // Counted from the start of a check, so a slow target keeps its pace.
-            slot.next_due = once ? steady::time_point::max() : now + slot.interval;
-            pool.submit(i, slot.id);
-        }
-        steady::duration wait = k_tick;
-        for (const schedule_slot &slot : slots) {
-            if (!slot.running && slot.next_due != steady::time_point::max()) wait = std::min(wait, slot.next_due - now);
-        }
-        wait = std::max<steady::duration>(wait, std::chrono::milliseconds(1));
-        apply(pool.collect(std::chrono::duration_cast<std::chrono::milliseconds>(wait) + std::chrono::milliseconds(1)));
-        now = steady::now();
+        apply(checks.poll(k_tick));
+        const steady::time_point now = steady::now();
         if (dirty) monitors = read_monitors();
 
         if (once) {
             screen.flush_lines();
-            if (first_round_left == 0) break;
+            if (checks.never_checked() == 0) break;
             continue;
         }
         if (screen.live()) {
@@ -259,7 +250,7 @@ int run_watch(const invocation &inv) {
             }
         } else {
             screen.flush_lines();
-            if (dirty && first_round_left == 0 && last_draw == steady::time_point{}) {
+            if (dirty && checks.never_checked() == 0 && last_draw == steady::time_point{}) {
                 screen.draw(monitors, false);
                 last_draw = now;
             }
@@ -282,7 +273,8 @@ int run_watch(const invocation &inv) {
     }
 
     const bool interrupted = stop_requested();
-    if (const std::size_t running = pool.running(); running > 0) {
+    checks.stop_starting();
+    if (const std::size_t running = checks.running(); running > 0) {
         screen.add_line("stopping: waiting for " + std::to_string(running) + " running check" +
                         (running == 1 ? "" : "s") + "\n");
         if (screen.live()) {
@@ -292,8 +284,8 @@ int run_watch(const invocation &inv) {
         }
     }
     // The engine must not stop while a check runs: join first.
-    pool.shut_down();
-    apply(pool.collect(std::chrono::milliseconds(0)));
+    checks.shut_down();
+    apply(checks.poll(std::chrono::milliseconds(0)));
     monitors = read_monitors();
     screen.draw(monitors, true);
     if (json) stream.close();
@@ -301,9 +293,9 @@ int run_watch(const invocation &inv) {
     engine.stop();
 
     if (once) {
-        if (interrupted && first_round_left > 0) {
-            std::fprintf(stderr, "%s: interrupted; %zu of %zu monitors not checked\n", inv.command.c_str(),
-                         first_round_left, slots.size());
+        if (const std::size_t left = checks.never_checked(); interrupted && left > 0) {
+            std::fprintf(stderr, "%s: interrupted; %zu of %zu monitors not checked\n", inv.command.c_str(), left,
+                         checks.size());
             all_up = false;
         }
         if (failed || !saved) return exit_failed;

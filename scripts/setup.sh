@@ -3,17 +3,19 @@
 # missing packages are installed. Runs as root, or through sudo when started
 # by another user.
 #
-#   bash scripts/setup.sh           building the library, the command line and the demo
+#   bash scripts/setup.sh           building the library, the command line (with its service) and the demo
 #   bash scripts/setup.sh --tests   that, and everything scripts/test.sh uses
 #
 # Add a package to the list of the first command that needs it.
 set -euo pipefail
 
-# Building: compiler, CMake, the engine's libraries; Python for the demo's
+# Building: compiler, CMake, the engine's libraries, the service's HTTP
+# server library and its readiness notice to systemd; Python for the demo's
 # local web server.
 build_packages=(
   build-essential cmake ninja-build pkg-config
   rapidjson-dev libcurl4-openssl-dev libssl-dev
+  libmicrohttpd-dev libsystemd-dev
   python3
 )
 
@@ -31,6 +33,8 @@ test_packages=(
   openssl curl nginx-light iproute2 util-linux binutils netbase
   # checking the man page
   groff-base
+  # systemd-analyze, which checks the installed service units
+  systemd
   # the Windows DLL: cross-compiler and the runtime the tests run under
   mingw-w64 wine wine64
 )

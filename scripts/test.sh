@@ -2,8 +2,8 @@
 # Builds every configuration and runs the whole test suite in each:
 #   build/       g++, warnings as errors: every test
 #   build-asan/  clang++, AddressSanitizer + UndefinedBehaviorSanitizer: every test
-#   build-tsan/  clang++, ThreadSanitizer: the network suite and the thread
-#                stress test, where the threads are
+#   build-tsan/  clang++, ThreadSanitizer: the network suite, the thread
+#                stress test and the service, where the threads are
 #   build-win/   mingw-w64: the Windows DLL and every suite, run under wine
 #   build-fuzz/  clang++, libFuzzer with AddressSanitizer + UndefinedBehaviorSanitizer:
 #                each fuzz target for VUE_FUZZ_SECONDS (30 s by default)
@@ -49,6 +49,7 @@ cmake --build build-asan -j "$jobs"
 cmake --build build-tsan -j "$jobs" --target network_tests
 cmake --build build-win -j "$jobs"
 cmake --build build-tsan -j "$jobs" --target stress_tests
+cmake --build build-tsan -j "$jobs" --target service_tests
 cmake --build build-fuzz -j "$jobs" --target fuzzers
 
 status=0
@@ -85,6 +86,10 @@ TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
   run_suite timeout 900 bash tests/net/run_network_tests.sh build-tsan/tests/net/network_tests
 echo "== tests: clang++ with ThreadSanitizer (thread stress)"
 VUE_STRESS_SECONDS=10 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite timeout 300 build-tsan/tests/stress_tests
+echo "== tests: clang++ with ThreadSanitizer (the service)"
+# serve itself is built with ThreadSanitizer too and gets the same options: a
+# race in it ends it, and the test that stops it fails.
+TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite timeout 600 build-tsan/service/tests/service_tests
 
 echo "== tests: the Windows DLL under wine"
 # A prefix of our own, made quietly with no display; the network suite gets a

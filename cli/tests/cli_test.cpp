@@ -110,7 +110,7 @@ private:
 // --- Command line -------------------------------------------------------------------
 
 TEST_F(CliTest, HelpForEveryCommandWithoutTouchingTheStorage) {
-    const std::vector<std::string> commands = {"add",    "delete", "list",    "check", "heartbeats",
+    const std::vector<std::string> commands = {"add",    "delete", "list",    "show",  "check", "heartbeats",
                                                "record", "uptime", "webhook", "watch"};
     const run_result global = run({"--help"});
     EXPECT_EQ(global.status, 0);
@@ -174,6 +174,8 @@ TEST_F(CliTest, UsageErrorsExitTwoWithTheCommandsUsage) {
         {{"add", "Web", "http", "x", "--interval"}, "add: option '--interval' needs a value", "add NAME"},
         {{"add", "Web", "http", "x", "extra"}, "add: too many arguments: 'extra'", "add NAME"},
         {{"delete"}, "delete: missing arguments", "delete ID"},
+        {{"show"}, "show: missing arguments", "show ID"},
+        {{"show", "abcd", "efgh"}, "show: too many arguments: 'efgh'", "show ID"},
         {{"list", "--limit", "3"}, "list: unknown option '--limit'", "list [--json]"},
         {{"list", "-x"}, "list: unknown option '-x'", "list [--json]"},
         {{"list", "extra"}, "list: too many arguments: 'extra'", "list [--json]"},
@@ -305,7 +307,7 @@ TEST_F(CliTest, UnknownIdsInEveryCommandThatTakesOne) {
     add("Web", "http", "127.0.0.1:9");
     const std::string unknown = "00000000-0000-4000-8000-000000000000";
     const std::vector<std::vector<std::string>> commands = {
-        {"delete"}, {"check"}, {"heartbeats"}, {"record", "", "up", "1"}, {"uptime"}};
+        {"delete"}, {"check"}, {"heartbeats"}, {"record", "", "up", "1"}, {"uptime"}, {"show"}};
     for (std::vector<std::string> args : commands) {
         for (const std::string &given : {unknown, std::string("0000")}) {
             args.resize(1);
@@ -370,17 +372,18 @@ TEST_F(CliTest, CheckAgainstLoopbackTargetsUpAndDown) {
     struct target_case {
         std::string name, type, target;
         bool up;
+        std::string reason;  // the words after the id, for a down check
     };
     const std::vector<target_case> cases = {
-        {"Web ok", "http", server.url("/status/200"), true},
-        {"Web redirect", "http", "127.0.0.1:" + std::to_string(server.port()) + "/redirect/302/status/204", true},
-        {"Web error", "http", server.url("/status/500"), false},
-        {"Web closed", "http", "http://" + closed + "/", false},
-        {"Port open", "tcp", "127.0.0.1:" + std::to_string(server.port()), true},
-        {"Port closed", "tcp", closed, false},
-        {"Name", "dns", "localhost", true},
-        {"Echo", "ping", "127.0.0.1", true},
-        {"Unknown type", "", "127.0.0.1", false},  // type 9, through the engine
+        {"Web ok", "http", server.url("/status/200"), true, ""},
+        {"Web redirect", "http", "127.0.0.1:" + std::to_string(server.port()) + "/redirect/302/status/204", true, ""},
+        {"Web error", "http", server.url("/status/500"), false, "HTTP 500"},
+        {"Web closed", "http", "http://" + closed + "/", false, "connection refused"},
+        {"Port open", "tcp", "127.0.0.1:" + std::to_string(server.port()), true, ""},
+        {"Port closed", "tcp", closed, false, "connection refused"},
+        {"Name", "dns", "localhost", true, ""},
+        {"Echo", "ping", "127.0.0.1", true, ""},
+        {"Unknown type", "", "127.0.0.1", false, "invalid target"},  // type 9, through the engine
     };
     std::vector<std::string> case_ids;
     for (const target_case &c : cases) {
@@ -391,9 +394,16 @@ TEST_F(CliTest, CheckAgainstLoopbackTargetsUpAndDown) {
         SCOPED_TRACE(cases[i].name);
         const run_result r = run({"check", case_ids[i].substr(0, 8)});
         EXPECT_EQ(r.status, cases[i].up ? 0 : 1) << r.err;
+        const std::string reason = cases[i].reason.empty() ? "" : "  " + cases[i].reason;
         const std::regex line(std::string(cases[i].up ? "UP    " : "DOWN  ") + " +([0-9.]+ ms|<0.01 ms|-)  " +
-                              cases[i].name + "  \\(" + case_ids[i].substr(0, 8) + "\\)\n");
+                              cases[i].name + "  \\(" + case_ids[i].substr(0, 8) + "\\)" + reason + "\n");
         EXPECT_TRUE(std::regex_match(r.out, line)) << r.out;
+        // The same reason, by its code, in the JSON form.
+        const rapidjson::Document json = parse_json(run({"check", case_ids[i], "--json"}).out);
+        ASSERT_EQ(json.Size(), 1u);
+        EXPECT_STREQ(json[0]["reason"].GetString(), cases[i].up ? "ok" : cases[i].reason == "HTTP 500" ? "http_status"
+                                                    : cases[i].reason == "invalid target"            ? "invalid_target"
+                                                                                                     : "connect_refused");
     }
 
     // --all: one line per monitor, in the order the results came in.
@@ -402,7 +412,8 @@ TEST_F(CliTest, CheckAgainstLoopbackTargetsUpAndDown) {
     ASSERT_EQ(count_lines(all.out), cases.size()) << all.out;
     for (std::size_t i = 0; i < cases.size(); ++i) {
         const std::regex line(std::string("(^|\n)") + (cases[i].up ? "UP    " : "DOWN  ") + " +[^\n]*  " +
-                              cases[i].name + "  \\(" + case_ids[i].substr(0, 8) + "\\)\n");
+                              cases[i].name + "  \\(" + case_ids[i].substr(0, 8) + "\\)" +
+                              (cases[i].reason.empty() ? "" : "  " + cases[i].reason) + "\n");
         EXPECT_TRUE(std::regex_search(all.out, line)) << cases[i].name << " missing:\n" << all.out;
     }
 
@@ -413,10 +424,10 @@ TEST_F(CliTest, CheckAgainstLoopbackTargetsUpAndDown) {
 
     std::size_t status_200_requests = 0;
     for (const std::string &line : server.log_lines()) status_200_requests += contains(line, "\"path\": \"/status/200\"");
-    EXPECT_EQ(status_200_requests, 3u);
+    EXPECT_EQ(status_200_requests, 4u);
 
-    EXPECT_EQ(heartbeats(case_ids[0]).Size(), 3u);
-    EXPECT_EQ(heartbeats(case_ids[2]).Size(), 2u);
+    EXPECT_EQ(heartbeats(case_ids[0]).Size(), 4u);
+    EXPECT_EQ(heartbeats(case_ids[2]).Size(), 3u);
 
     const rapidjson::Document list = parse_json(run({"list", "--json"}).out);
     for (std::size_t i = 0; i < cases.size(); ++i) {
@@ -425,10 +436,13 @@ TEST_F(CliTest, CheckAgainstLoopbackTargetsUpAndDown) {
         EXPECT_GT(list[rapidjson::SizeType(i)]["last_check"].GetInt64(), 0);
     }
     const run_result table = run({"list"});
-    EXPECT_TRUE(std::regex_search(table.out, std::regex("Web ok .* UP .* 100\\.00%  \\.{17}(\u2587){3}\n")))
+    EXPECT_TRUE(std::regex_search(table.out, std::regex("Web ok .* UP .* 100\\.00%  \\.{16}(\u2587){4}\n")))
         << table.out;
-    EXPECT_TRUE(std::regex_search(table.out, std::regex("Web error .* DOWN .* 0\\.00%  \\.{18}(\u2581){2}\n")))
+    EXPECT_TRUE(std::regex_search(table.out, std::regex("Web error .* DOWN .* 0\\.00%  \\.{17}(\u2581){3}\n")))
         << table.out;
+    // A new process does not know why: the engine keeps the last check in
+    // memory, so list has no REASON column of its own.
+    EXPECT_FALSE(contains(table.out, "REASON")) << table.out;
 }
 
 TEST_F(CliTest, RecordHeartbeatsAndUptime) {
@@ -484,6 +498,73 @@ TEST_F(CliTest, RecordHeartbeatsAndUptime) {
     const std::string fresh = add("Fresh", "tcp", "127.0.0.1:9");
     EXPECT_EQ(run({"heartbeats", fresh}).out, "no heartbeats\n");
     EXPECT_EQ(run({"heartbeats", fresh, "--json"}).out, "[]\n");
+}
+
+TEST_F(CliTest, ShowTellsHowLongItIsDownAndDrawsTheNinetyDays) {
+    const std::string id = add("Batch job", "tcp", "127.0.0.1:9");
+    const std::int64_t now = unix_now(), today = now / 86400;
+    // Three days ago all up, two days ago half, yesterday nothing, today
+    // two failures in a row after an up.
+    struct recorded {
+        std::int64_t time;
+        const char *status;
+    };
+    const std::vector<recorded> records = {
+        {(today - 3) * 86400 + 100, "up"},   {(today - 2) * 86400 + 100, "up"}, {(today - 2) * 86400 + 200, "down"},
+        {today * 86400 + 1, "up"},           {today * 86400 + 2, "down"},       {today * 86400 + 3, "down"},
+    };
+    for (const recorded &r : records) {
+        if (r.time > now) GTEST_SKIP() << "the UTC day has only just begun";
+        ASSERT_EQ(run({"record", id, r.status, "1", std::to_string(r.time)}).status, 0);
+    }
+    const run_result shown = run({"show", id.substr(0, 5)});
+    EXPECT_EQ(shown.status, 0) << shown.err;
+    EXPECT_TRUE(contains(shown.out, "\nid          " + id + "\n")) << shown.out;
+    EXPECT_TRUE(std::regex_search(shown.out, std::regex("\nstatus +DOWN  since \\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d, "
+                                                        "2 failures in a row\n")))
+        << shown.out;
+    EXPECT_TRUE(contains(shown.out, "\nlast check  not known")) << shown.out;
+    // 90 days, newest right: full, half, none, a third.
+    std::smatch bar;
+    ASSERT_TRUE(std::regex_search(shown.out, bar, std::regex("\ndaily +([^\n]*)\n"))) << shown.out;
+    const std::string days = bar[1].str();
+    EXPECT_TRUE(days.ends_with("\u2587\u2583.\u2582")) << days;
+    EXPECT_EQ(std::count(days.begin(), days.end(), '.'), 87) << days;
+    EXPECT_FALSE(contains(shown.out, "\x1b")) << shown.out;
+
+    // --json: the engine's report unchanged.
+    const run_result json = run({"show", id, "--json"});
+    EXPECT_EQ(json.status, 0);
+    EXPECT_EQ(json.out, engine_report([&] { return uptime_monitor_detail_json(id.c_str()); }) + "\n");
+    const rapidjson::Document doc = parse_json(json.out);
+    EXPECT_EQ(doc["consecutive_failures"].GetInt(), 2);
+    EXPECT_EQ(doc["daily"].Size(), 3u);
+
+    // A narrow terminal gets the newest days that fit (values elsewhere wrap).
+    const run_result narrow = run_cli_on_terminal({"--dir", dir(), "show", id}, {"TERM=xterm", "NO_COLOR=1"}, 60, 0ms);
+    EXPECT_EQ(narrow.status, 0);
+    std::smatch narrow_bar;
+    ASSERT_TRUE(std::regex_search(narrow.out, narrow_bar, std::regex("\ndaily +([^\r\n]*)\r?\n"))) << narrow.out;
+    const std::string narrow_days = narrow_bar[1].str();
+    EXPECT_TRUE(narrow_days.ends_with("\u2587\u2583.\u2582")) << narrow_days;
+    EXPECT_EQ(std::count(narrow_days.begin(), narrow_days.end(), '.'), 60 - 13 - 3) << narrow_days;
+    EXPECT_EQ(run({"show", "0000"}).err, "show: Monitor not found: '0000'\n");
+}
+
+TEST_F(CliTest, WatchShowsWhyAMonitorIsDown) {
+    http_fixture server(scratch());
+    add("Web error", "http", server.url("/status/503"));
+    add("Closed", "tcp", "127.0.0.1:" + std::to_string(closed_loopback_port()));
+    add("Web ok", "http", server.url("/status/200"));
+    const run_result once = run({"watch", "--once"});
+    EXPECT_EQ(once.status, 1) << once.err;
+    EXPECT_TRUE(std::regex_search(once.out, std::regex("HEARTBEATS +REASON\n"))) << once.out;
+    EXPECT_TRUE(std::regex_search(once.out, std::regex("Web error .* DOWN .*\u2581  HTTP 503\n"))) << once.out;
+    EXPECT_TRUE(std::regex_search(once.out, std::regex("Closed .* DOWN .*\u2581  connection refused\n"))) << once.out;
+    EXPECT_TRUE(std::regex_search(once.out, std::regex("Web ok .* UP .*\u2587\n"))) << once.out;
+    const run_result json = run({"watch", "--once", "--json"});
+    EXPECT_TRUE(contains(json.out, "\"reason\":\"http_status\",\"flip\":false")) << json.out;
+    EXPECT_TRUE(contains(json.out, "\"reason\":\"connect_refused\",\"flip\":false")) << json.out;
 }
 
 TEST_F(CliTest, WebhookSetAndClear) {
@@ -700,6 +781,7 @@ TEST_F(CliTest, CommandsOtherThanAddAndWebhookNeedAStoreAndCreateNothing) {
         {"list"},          {"list", "--json"},           {"check", "--all"}, {"check", "abcd"},
         {"heartbeats", "abcd"}, {"uptime", "abcd"},     {"record", "abcd", "up", "1"},
         {"delete", "abcd"}, {"watch", "--once"},        {"watch"},          {"watch", "--json"},
+        {"show", "abcd"},
     };
     const std::vector<std::string> before = entries(scratch());
     for (const place_case &place : places) {
@@ -942,6 +1024,7 @@ TEST_F(CliTest, EveryCommandHasAJsonFormOfOneDocument) {
         {{"record", id.substr(0, 4), "DOWN", "12.5", "1700000000", "--json"}, 0, "time",
          "{\"id\":\"" + id + "\",\"name\":\"Web\",\"time\":1700000000,\"status\":0,\"latency_ms\":12.5}"},
         {{"heartbeats", id, "--limit", "2", "--json"}, 0, "status", "\"status\":0,\"latency_ms\":12.5"},
+        {{"show", id, "--json"}, 0, "daily", "\"consecutive_failures\":1,"},
         {{"uptime", id, "--json"}, 0, "uptime_90d", "{\"id\":\"" + id + "\",\"name\":\"Web\",\"uptime_90d\":"},
         {{"webhook", server.url("/status/204"), "--json"}, 0, "webhook_url_set", "{\"webhook_url_set\":true}"},
         {{"webhook", "--clear", "--json"}, 0, "webhook_url_set", "{\"webhook_url_set\":false}"},

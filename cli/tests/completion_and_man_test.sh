@@ -47,8 +47,9 @@ while IFS='|' read -r line expected; do
     got=$(offers "$line")
     [ "$got" = "$expected" ] || fail "completing '$line': expected '$expected', got '$got'"
 done <<'EOF'
-vantorel-uptime |add check delete heartbeats help list record uptime watch webhook
+vantorel-uptime |add check delete heartbeats help list record serve show uptime watch webhook
 vantorel-uptime de|delete
+vantorel-uptime se|serve
 vantorel-uptime -|--color --dir --help --json --version
 vantorel-uptime --color |always auto never
 vantorel-uptime --color = |always auto never
@@ -79,7 +80,13 @@ vantorel-uptime watch --|--color --dir --help --interval-override --json --once
 vantorel-uptime webhook -|--clear --color --dir --help --json
 vantorel-uptime heartbeats -|--color --dir --help --json --limit
 vantorel-uptime list -|--color --dir --help --json
-vantorel-uptime help |add check delete heartbeats help list record uptime watch webhook
+vantorel-uptime --dir @STORE@ show |@IDS@
+vantorel-uptime --dir @STORE@ show @ID1PREFIX@ |
+vantorel-uptime show -|--color --dir --help --json
+vantorel-uptime serve -|--color --dir --help --listen --public --save-interval --verbose
+vantorel-uptime serve --listen |
+vantorel-uptime --dir @STORE@ serve --save-interval 5 |
+vantorel-uptime help |add check delete heartbeats help list record serve show uptime watch webhook
 EOF
 
 # The man page is valid roff.
@@ -95,7 +102,7 @@ fi
 # completion.
 man_text=$(sed 's/\\-/-/g; s/\\f[BIR]//g' "$man_page")
 commands=$("$cli" --help | sed -n '/^commands:/,/^$/p' | awk 'NF {print $1}' | sed '/commands:/d' | sort -u)
-[ "$(echo "$commands" | wc -l)" -eq 9 ] || fail "expected 9 commands in --help, got: $commands"
+[ "$(echo "$commands" | wc -l)" -eq 11 ] || fail "expected 11 commands in --help, got: $commands"
 for command in $commands; do
     grep -qE "^(\.B[IR]? )?\"?$command[\" ]|^$command " <<<"$man_text" || fail "man page lacks command $command"
     [ "$(offers "vantorel-uptime ${command:0:3}")" = "$command" ] || fail "completion lacks command $command"
@@ -104,7 +111,7 @@ for command in $commands; do
         [[ " $(offers "vantorel-uptime $command -") " == *" $option "* ]] || fail "completion lacks $option of $command"
     done
 done
-for section in "EXIT STATUS" "FILES" "ENVIRONMENT" "THE STORE" "JSON OUTPUT"; do
+for section in "EXIT STATUS" "FILES" "ENVIRONMENT" "THE STORE" "JSON OUTPUT" "THE SERVICE"; do
     grep -q "^\.SH $section" "$man_page" || fail "man page lacks the section $section"
 done
 for status in 0 1 2 3; do

@@ -4,9 +4,20 @@
 
 #include "vantorel-uptime-engine.h"
 
-namespace cli {
+namespace host {
 
-check_pool::check_pool(std::size_t threads) {
+check_outcome engine_check(const std::string &monitor_id) {
+    check_outcome outcome;
+    outcome.id = monitor_id;
+    // The probe runs without any lock of ours: other threads keep checking.
+    outcome.result = uptime_check_now(monitor_id.c_str(), &outcome.up, &outcome.latency_ms);
+    if (outcome.result != 0) outcome.error = uptime_last_error();
+    outcome.finished_at =
+        std::chrono::duration_cast<std::chrono::seconds>(std::chrono::system_clock::now().time_since_epoch()).count();
+    return outcome;
+}
+
+check_pool::check_pool(std::size_t threads, check_function check) : check_(std::move(check)) {
     if (threads == 0) threads = 1;
     threads_.reserve(threads);
     for (std::size_t i = 0; i < threads; ++i) threads_.emplace_back(&check_pool::work, this);
@@ -60,14 +71,10 @@ void check_pool::work() {
             jobs_.pop_front();
             ++running_;
         }
-        check_outcome outcome;
+        // The check runs without our lock: other threads keep checking.
+        check_outcome outcome = check_(next.monitor_id);
         outcome.index = next.index;
-        // The probe runs without our lock: other threads keep checking.
-        outcome.result = uptime_check_now(next.monitor_id.c_str(), &outcome.up, &outcome.latency_ms);
-        if (outcome.result != 0) outcome.error = uptime_last_error();
-        outcome.finished_at = std::chrono::duration_cast<std::chrono::seconds>(
-                                  std::chrono::system_clock::now().time_since_epoch())
-                                  .count();
+        outcome.id = next.monitor_id;
         {
             std::lock_guard<std::mutex> guard(lock_);
             --running_;
@@ -77,4 +84,4 @@ void check_pool::work() {
     }
 }
 
-}  // namespace cli
+}  // namespace host

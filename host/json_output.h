@@ -8,9 +8,9 @@
 #include <string>
 #include <string_view>
 
-#include "engine_session.h"
+#include "rows.h"
 
-namespace cli {
+namespace host {
 
 // A compact JSON object built member by member.
 class json_object {
@@ -52,6 +52,6 @@ private:
     bool empty_ = true;
 };
 
-}  // namespace cli
+}  // namespace host
 
 #endif

@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstdio>
 
-namespace cli {
+namespace host {
 
 std::string json_string(std::string_view text) {
     std::string out = "\"";
@@ -112,4 +112,4 @@ void json_array_stream::close() {
     std::fflush(stdout);
 }
 
-}  // namespace cli
+}  // namespace host

@@ -1,4 +1,4 @@
-#include "render.h"
+#include "render_text.h"
 
 #include <algorithm>
 #include <cmath>
@@ -8,10 +8,9 @@
 #include <mutex>
 #include <set>
 
-#include "terminal.h"
 #include "vantorel-uptime-engine.h"
 
-namespace cli {
+namespace host {
 
 namespace {
 
@@ -52,6 +51,8 @@ std::string render_rows(const std::vector<std::vector<cell>> &rows) {
             if (!row[c].right && !last) line.append(pad, ' ');
             if (!last) line += "  ";
         }
+        // An empty last cell (a REASON that is not known) leaves no blanks.
+        while (!line.empty() && line.back() == ' ') line.pop_back();
         out += line;
         out += '\n';
     }
@@ -148,45 +149,6 @@ std::size_t display_width(std::string_view text) {
     return std::size_t(std::count_if(text.begin(), text.end(), [](char c) { return !is_continuation_byte(c); }));
 }
 
-namespace {
-colour_mode s_colour_mode = colour_mode::automatic;
-
-bool terminal_is_dumb() {
-    const char *term = std::getenv("TERM");
-    return term != nullptr && std::string_view(term) == "dumb";
-}
-}  // namespace
-
-void set_colour_mode(colour_mode mode) {
-    s_colour_mode = mode;
-}
-
-output_style style_for_stdout() {
-    output_style style;
-    const bool terminal = stdout_is_terminal();
-    if (terminal) style.width = stdout_terminal_size().columns;
-    switch (s_colour_mode) {
-    case colour_mode::never: break;
-    case colour_mode::always:
-        // Where the console cannot be switched to sequences, they are
-        // written all the same: the user asked for them.
-        if (terminal) enable_terminal_sequences();
-        style.colour = true;
-        break;
-    case colour_mode::automatic: {
-        const char *no_colour = std::getenv("NO_COLOR");
-        style.colour = terminal && (no_colour == nullptr || *no_colour == '\0') && !terminal_is_dumb() &&
-                       enable_terminal_sequences();
-        break;
-    }
-    }
-    return style;
-}
-
-bool stdout_takes_cursor_moves() {
-    return stdout_is_terminal() && !terminal_is_dumb() && enable_terminal_sequences();
-}
-
 int screen_lines(std::string_view text, int width) {
     int lines = 0;
     std::size_t start = 0;
@@ -277,7 +239,8 @@ std::size_t short_id_length(const std::vector<monitor_row> &monitors) {
 
 std::string render_monitor_table(const std::vector<monitor_row> &monitors,
                                  const std::vector<std::vector<heartbeat_row>> &recent,
-                                 const output_style &style, int max_rows) {
+                                 const output_style &style, int max_rows,
+                                 const std::vector<std::string> &reasons) {
     if (monitors.empty()) return "no monitors\n";
     const std::size_t id_length = short_id_length(monitors);
 
@@ -290,7 +253,8 @@ std::string render_monitor_table(const std::vector<monitor_row> &monitors,
         trailer = "... " + std::to_string(monitors.size() - rows) + " more\n";
     }
 
-    enum { id_col, name_col, type_col, target_col, status_col, latency_col, checked_col, uptime_col, strip_col };
+    enum { id_col, name_col, type_col, target_col, status_col, latency_col, checked_col, uptime_col, strip_col,
+           reason_col };
     const auto heading = [&](const char *text, bool right = false) {
         return painted_cell(style, text, colour::bold, right);
     };
@@ -298,6 +262,7 @@ std::string render_monitor_table(const std::vector<monitor_row> &monitors,
         {heading("ID"), {}},          {heading("NAME"), {}},           {heading("TYPE"), {}},
         {heading("TARGET"), {}},      {heading("STATUS"), {}},         {heading("LATENCY", true), {}},
         {heading("LAST CHECK"), {}},  {heading("UPTIME 90D", true), {}}, {heading("HEARTBEATS"), {}},
+        {heading("REASON"), {}},
     };
     const std::vector<heartbeat_row> none;
     const auto beats_of = [&](std::size_t i) -> const std::vector<heartbeat_row> & {
@@ -318,7 +283,14 @@ std::string render_monitor_table(const std::vector<monitor_row> &monitors,
             beats.empty() ? plain_cell("-", true)
                           : painted_cell(style, format_percent(m.uptime_90d), uptime_colour(m.uptime_90d), true));
         columns[strip_col].cells.push_back({heartbeat_strip(beats, k_strip_cells, style), k_strip_cells, false});
+        const std::string reason = i < reasons.size() ? reasons[i] : std::string();
+        columns[reason_col].cells.push_back(painted_cell(style, reason, colour::red));
     }
+    // Only a process that checked (watch, or a running service) knows why:
+    // the engine keeps the last check in memory. No column of blanks.
+    columns[reason_col].shown =
+        std::any_of(columns[reason_col].cells.begin(), columns[reason_col].cells.end(),
+                    [](const cell &c) { return c.width > 0; });
 
     // Fitting a width: columns go whole, in this order, until the table
     // fits; NAME and STATUS always stay. A line too long even then wraps.
@@ -343,7 +315,7 @@ std::string render_monitor_table(const std::vector<monitor_row> &monitors,
         strip_cells = full_strip > excess + least_strip ? full_strip - excess : least_strip;
         set_strip_cells(strip_cells);
     }
-    for (int index : {checked_col, strip_col, uptime_col, latency_col, id_col}) drop(index);
+    for (int index : {checked_col, strip_col, reason_col, uptime_col, latency_col, id_col}) drop(index);
     // Room that dropping LAST CHECK left goes back to the strip.
     if (columns[strip_col].shown && strip_cells < full_strip && table_width(columns) < width) {
         set_strip_cells(std::min(full_strip, strip_cells + (width - table_width(columns))));
@@ -366,14 +338,168 @@ std::string render_heartbeat_table(const std::vector<heartbeat_row> &heartbeats,
 }
 
 std::string render_check_line(const monitor_row &monitor, bool up, double latency_ms, std::size_t id_length,
-                              const output_style &style) {
+                              const output_style &style, const std::string &reason) {
     const int status = up ? UPTIME_STATUS_UP : UPTIME_STATUS_DOWN;
     std::string word = status_word(status);
     std::string latency = format_latency(latency_ms);
     std::string line = paint(style, word, status_colour(status)) + std::string(6 - word.size(), ' ');
     line += std::string(latency.size() < 10 ? 10 - latency.size() : 0, ' ') + latency + "  ";
     line += monitor.name + "  (" + monitor.id.substr(0, id_length) + ")";
+    if (!reason.empty()) line += "  " + paint(style, reason, up ? colour::yellow : colour::red);
     return line + "\n";
+}
+
+std::string down_reason(const monitor_row &monitor, const std::optional<detail_row> &detail) {
+    if (monitor.status == UPTIME_STATUS_UP || monitor.status == UPTIME_STATUS_PENDING) return {};
+    if (!detail || !detail->last_check || detail->last_check->up) return {};
+    return reason_phrase(*detail->last_check);
+}
+
+namespace {
+
+// Days since 1970-01-01 of a proleptic Gregorian date, and back.
+std::int64_t days_from_civil(std::int64_t y, unsigned m, unsigned d) {
+    y -= m <= 2;
+    const std::int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const unsigned yoe = static_cast<unsigned>(y - era * 400);
+    const unsigned doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + std::int64_t(doe) - 719468;
+}
+
+std::optional<std::int64_t> day_number(const std::string &date) {
+    int y = 0;
+    unsigned m = 0, d = 0;
+    if (std::sscanf(date.c_str(), "%d-%u-%u", &y, &m, &d) != 3 || m < 1 || m > 12 || d < 1 || d > 31) {
+        return std::nullopt;
+    }
+    return days_from_civil(y, m, d);
+}
+
+}  // namespace
+
+std::string utc_date(std::int64_t day) {
+    const std::int64_t z = day + 719468;
+    const std::int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const std::int64_t doe = z - era * 146097;
+    const std::int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const std::int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const std::int64_t mp = (5 * doy + 2) / 153;
+    const std::int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const std::int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    const std::int64_t y = yoe + era * 400 + (m <= 2);
+    char text[96];
+    std::snprintf(text, sizeof text, "%04lld-%02lld-%02lld", static_cast<long long>(y), static_cast<long long>(m),
+                  static_cast<long long>(d));
+    return text;
+}
+
+std::optional<std::int64_t> utc_day_number(const std::string &date) {
+    return day_number(date);
+}
+
+namespace {
+
+std::string phase(const char *name, const std::optional<double> &ms) {
+    return std::string(name) + " " + (ms ? format_latency(*ms == 0.0 ? 0.001 : *ms) : "-");
+}
+
+}  // namespace
+
+std::string daily_bar(const std::vector<daily_row> &daily, std::int64_t today, std::size_t cells,
+                      const output_style &style) {
+    std::string bar;
+    static const char *const k_levels[] = {"\u2581", "\u2582", "\u2583", "\u2584",
+                                           "\u2585", "\u2586", "\u2587"};
+    for (std::int64_t day = today - std::int64_t(cells) + 1; day <= today; ++day) {
+        const daily_row *found = nullptr;
+        for (const daily_row &d : daily) {
+            if (day_number(d.day) == day) found = &d;
+        }
+        if (found == nullptr || found->total <= 0) {
+            bar += paint(style, ".", colour::dim);
+            continue;
+        }
+        const double ratio = double(found->up) / double(found->total);
+        // The full bar only for a day without a failure; every other day
+        // at most one level lower, so a bad minute is visible.
+        const std::size_t level = found->up == found->total ? 6 : std::size_t(std::floor(ratio * 5.999));
+        bar += paint(style, k_levels[level], ratio >= 1.0 ? colour::green : ratio >= 0.95 ? colour::yellow : colour::red);
+    }
+    return bar;
+}
+
+std::string render_detail(const monitor_row &m, const detail_row &detail, const output_style &style,
+                          std::int64_t now) {
+    std::vector<std::vector<cell>> rows;
+    const auto row = [&](const std::string &key, cell value) {
+        rows.push_back({painted_cell(style, key, colour::bold), std::move(value)});
+    };
+    row("name", plain_cell(m.name));
+    row("id", plain_cell(m.id));
+    row("type", plain_cell(type_label(m.type)));
+    row("target", plain_cell(m.target));
+    row("interval", plain_cell(std::to_string(m.interval_sec) + " s"));
+    std::string status = status_word(m.status);
+    cell status_cell = painted_cell(style, status, status_colour(m.status));
+    if (detail.down_since && m.status != UPTIME_STATUS_UP) {
+        const std::string since = "  since " + format_local_time(*detail.down_since, false) + ", " +
+                                  std::to_string(detail.consecutive_failures) + " failure" +
+                                  (detail.consecutive_failures == 1 ? "" : "s") + " in a row";
+        status_cell.text += since;
+        status_cell.width += display_width(since);
+    }
+    row("status", status_cell);
+    row("last up", plain_cell(detail.last_up ? format_local_time(*detail.last_up, false) : "never"));
+    row("latency", plain_cell(format_latency(m.latency_ms)));
+    const bool has_beats = !detail.daily.empty() || detail.last_up || detail.down_since;
+    row("uptime 90d", has_beats ? painted_cell(style, format_percent(m.uptime_90d), uptime_colour(m.uptime_90d))
+                                : plain_cell("-"));
+    if (!detail.last_check) {
+        row("last check", plain_cell("not known: the engine keeps it while it runs (watch, serve)"));
+    } else {
+        const last_check_row &c = *detail.last_check;
+        const int verdict = c.up ? UPTIME_STATUS_UP : UPTIME_STATUS_DOWN;
+        std::string text = format_local_time(c.time, false) + "  ";
+        cell check_cell = plain_cell(text);
+        const std::string word = status_word(verdict);
+        check_cell.text += paint(style, word, status_colour(verdict));
+        check_cell.width += display_width(word);
+        const std::string phrase = reason_phrase(c);
+        if (!phrase.empty()) {
+            check_cell.text += "  " + paint(style, phrase, c.up ? colour::yellow : colour::red);
+            check_cell.width += 2 + display_width(phrase);
+        }
+        row("last check", check_cell);
+        row("  reason", plain_cell(c.reason));
+        if (!c.message.empty()) row("  message", plain_cell(c.message));
+        row("  address", plain_cell(c.address.empty() ? "-" : c.address));
+        if (c.http_status || c.redirects) {
+            std::string http = c.http_status ? "status " + std::to_string(*c.http_status) : "no status";
+            if (c.redirects) http += ", " + std::to_string(*c.redirects) + " redirect" + (*c.redirects == 1 ? "" : "s");
+            row("  http", plain_cell(http));
+        }
+        row("  phases", plain_cell(phase("resolve", c.resolve_ms) + ", " + phase("connect", c.connect_ms) + ", " +
+                                   phase("tls", c.tls_ms) + ", " + phase("first byte", c.first_byte_ms)));
+        if (c.has_certificate) {
+            row("certificate", plain_cell(c.subject));
+            row("  issuer", plain_cell(c.issuer));
+            const std::string left = c.days_left < 0 ? "expired " + std::to_string(-c.days_left) + " days ago"
+                                                     : std::to_string(c.days_left) + " days left";
+            row("  expires", painted_cell(style, format_local_time(c.not_after, false) + " (" + left + ")",
+                                          c.days_left < 14 ? colour::red : colour::none));
+        }
+    }
+    // The 90 days end today (UTC); a narrow terminal shows the newest that fit.
+    const std::int64_t today = now >= 0 ? now / 86400 : -((-now + 86399) / 86400);
+    const std::size_t key_width = 13;
+    std::size_t cells = 90;
+    if (style.width > 0 && std::size_t(style.width) < key_width + cells) {
+        cells = std::size_t(style.width) > key_width + 10 ? std::size_t(style.width) - key_width : 10;
+    }
+    row("daily", {daily_bar(detail.daily, today, cells, style), cells, false});
+    row("", plain_cell(utc_date(today - std::int64_t(cells) + 1) + " to " + utc_date(today) + " (UTC), newest right"));
+    return render_rows(rows);
 }
 
 std::string render_flip_line(const monitor_row &monitor, int from_status, int to_status, std::int64_t when,
@@ -385,4 +511,4 @@ std::string render_flip_line(const monitor_row &monitor, int from_status, int to
     return line + "\n";
 }
 
-}  // namespace cli
+}  // namespace host

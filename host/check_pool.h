@@ -1,35 +1,44 @@
-// A small pool of threads that run uptime_check_now, so that a slow or
-// silent target only ever holds up its own thread.
-#ifndef VANTOREL_UPTIME_CLI_CHECK_POOL_H
-#define VANTOREL_UPTIME_CLI_CHECK_POOL_H
+// A small pool of threads that run checks, so that a slow or silent target
+// only ever holds up its own thread. A check is any function that gives an
+// outcome: the engine's uptime_check_now in this process (engine_check), or
+// a request to the service that owns the store (the command line's client).
+#ifndef VANTOREL_UPTIME_HOST_CHECK_POOL_H
+#define VANTOREL_UPTIME_HOST_CHECK_POOL_H
 
 #include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
-namespace cli {
+namespace host {
 
 struct check_outcome {
-    std::size_t index = 0;       // as given to submit()
-    int result = 0;              // uptime_check_now's return value
+    std::size_t index = 0;         // as given to submit()
+    std::string id;                // the monitor checked
+    int result = 0;                // 0, or -1 when the check could not be made
     int up = 0;
     double latency_ms = 0.0;
     std::int64_t finished_at = 0;  // Unix seconds
-    std::string error;           // the engine's text when result != 0
+    std::string error;             // why, when result != 0
 };
+
+// uptime_check_now of one monitor in this process.
+check_outcome engine_check(const std::string &monitor_id);
 
 // Threads are started up front; at most this many checks run at once.
 constexpr std::size_t k_max_check_threads = 32;
 
 class check_pool {
 public:
-    explicit check_pool(std::size_t threads);
+    using check_function = std::function<check_outcome(const std::string &monitor_id)>;
+
+    explicit check_pool(std::size_t threads, check_function check = engine_check);
     check_pool(const check_pool &) = delete;
     check_pool &operator=(const check_pool &) = delete;
     ~check_pool();  // as shut_down()
@@ -54,6 +63,7 @@ private:
     };
     void work();
 
+    check_function check_;
     mutable std::mutex lock_;
     std::condition_variable job_ready_;
     std::condition_variable outcome_ready_;
@@ -64,6 +74,6 @@ private:
     std::vector<std::thread> threads_;
 };
 
-}  // namespace cli
+}  // namespace host
 
 #endif
