@@ -31,6 +31,9 @@ test_packages=(
   openssl curl nginx-light iproute2 util-linux binutils netbase
   # checking the man page
   groff-base
+  # the service against a real Prometheus (and promtool), and its status
+  # page in headless Chromium with a font for a readable screenshot
+  prometheus chromium fonts-dejavu-core
   # the Windows DLL: cross-compiler and the runtime the tests run under
   mingw-w64 wine wine64
 )
