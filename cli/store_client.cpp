@@ -19,8 +19,10 @@ std::string error_of(const http_result &r) {
     rapidjson::Document doc;
     doc.Parse(r.body.c_str());
     if (!doc.HasParseError() && doc.IsObject()) {
-        const auto it = doc.FindMember("error");
-        if (it != doc.MemberEnd() && it->value.IsString()) return it->value.GetString();
+        // Searched as const: C++20 finds the mutable iterators' == and != ambiguous.
+        const rapidjson::Value &top = doc;
+        const auto it = top.FindMember("error");
+        if (it != top.MemberEnd() && it->value.IsString()) return it->value.GetString();
     }
     return "the service answered " + std::to_string(r.status);
 }

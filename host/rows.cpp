@@ -167,12 +167,14 @@ std::optional<detail_row> parse_detail(const char *json) {
     rapidjson::Document doc;
     doc.Parse<rapidjson::kParseFullPrecisionFlag>(json);
     if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
+    // Searched as const: C++20 finds the mutable iterators' == and != ambiguous.
+    const rapidjson::Value &top = doc;
     detail_row row;
     row.id = text_member(doc, "id");
     row.consecutive_failures = integer_member(doc, "consecutive_failures", 0);
     row.down_since = optional_integer(doc, "down_since");
     row.last_up = optional_integer(doc, "last_up");
-    if (auto it = doc.FindMember("last_check"); it != doc.MemberEnd() && it->value.IsObject()) {
+    if (auto it = top.FindMember("last_check"); it != top.MemberEnd() && it->value.IsObject()) {
         const rapidjson::Value &c = it->value;
         last_check_row check;
         check.time = integer_member(c, "time", 0);
@@ -197,7 +199,7 @@ std::optional<detail_row> parse_detail(const char *json) {
         }
         row.last_check = std::move(check);
     }
-    if (auto it = doc.FindMember("daily"); it != doc.MemberEnd() && it->value.IsArray()) {
+    if (auto it = top.FindMember("daily"); it != top.MemberEnd() && it->value.IsArray()) {
         for (const rapidjson::Value &d : it->value.GetArray()) {
             if (!d.IsObject()) continue;
             row.daily.push_back({text_member(d, "day"), integer_member(d, "up", 0), integer_member(d, "total", 0)});

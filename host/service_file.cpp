@@ -35,9 +35,11 @@ std::optional<service_info> read_service_file(const std::string &dir) {
     rapidjson::Document doc;
     doc.Parse(text->c_str());
     if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
-    const auto pid = doc.FindMember("pid");
-    const auto url = doc.FindMember("url");
-    if (pid == doc.MemberEnd() || !pid->value.IsInt64() || url == doc.MemberEnd() || !url->value.IsString()) {
+    // Searched as const: C++20 finds the mutable iterators' == and != ambiguous.
+    const rapidjson::Value &top = doc;
+    const auto pid = top.FindMember("pid");
+    const auto url = top.FindMember("url");
+    if (pid == top.MemberEnd() || !pid->value.IsInt64() || url == top.MemberEnd() || !url->value.IsString()) {
         return std::nullopt;
     }
     service_info info;
