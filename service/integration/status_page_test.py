@@ -10,10 +10,11 @@ the page from it:
   each with its name as plain text (no markup let through), its status in
   words, the reason when down, and 90 daily bars titled "YYYY-MM-DD: P% up"
   or "YYYY-MM-DD: no data", the recorded days with their own figures;
-- screenshots in the light and in the dark colour scheme are kept in
-  ARTIFACT_DIR (status_page_light.png, status_page_dark.png) for people to
-  look at; the test checks that each is a PNG of the window's size whose
-  background is light, respectively dark.
+- screenshots in the light and in the dark colour scheme, and one at a
+  phone's width, are kept in ARTIFACT_DIR (status_page_light.png,
+  status_page_dark.png, status_page_narrow.png) for people to look at; the
+  test checks that each is a PNG of the window's size whose background is
+  light, respectively dark.
 """
 
 import datetime
@@ -32,6 +33,7 @@ from integration_support import (Service, TcpListener, check, cli, enter_private
                                  in_private_network, skip, temporary_directory)
 
 WINDOW = (1200, 1100)
+PHONE = (375, 900)
 # A name that is markup, an entity and quotes if the page let it through.
 TRICKY_NAME = 'Shop <b>bold</b> & "quoted" \'x\' &amp;'
 BAR_TITLE = re.compile(r"^(\d{4}-\d{2}-\d{2}): (\d+\.\d\d% up|no data)$")
@@ -44,7 +46,7 @@ def chromium_binary():
     return None
 
 
-def run_chromium(browser, profile, *args):
+def run_chromium(browser, profile, *args, window=WINDOW):
     """Chromium with nothing of its own on the network: no background
     services, no name lookups (loopback is reached by address), a fresh
     profile. Root needs --no-sandbox."""
@@ -54,7 +56,7 @@ def run_chromium(browser, profile, *args):
                "--disable-default-apps", "--disable-extensions", "--disable-domain-reliability",
                "--disable-client-side-phishing-detection", "--no-pings", "--metrics-recording-only",
                "--host-resolver-rules=MAP * ~NOTFOUND , EXCLUDE 127.0.0.1", "--hide-scrollbars",
-               f"--window-size={WINDOW[0]},{WINDOW[1]}", *args]
+               f"--window-size={window[0]},{window[1]}", *args]
     done = subprocess.run(command, capture_output=True, timeout=120)
     check(done.returncode == 0, f"chromium {' '.join(args)}: status {done.returncode}\n{done.stderr.decode()[-3000:]}")
     return done.stdout.decode()
@@ -196,14 +198,17 @@ def main():
             check({m["id"] for m in monitors} == set(names), f"the API lists {monitors}, not {names}")
             with temporary_directory("vue-chromium-") as profile:
                 dom = run_chromium(browser, profile, "--dump-dom", service.url + "/")
-            light = os.path.join(artifacts, "status_page_light.png")
-            dark = os.path.join(artifacts, "status_page_dark.png")
-            for path, extra in ((light, ["--blink-settings=preferredColorScheme=1"]),
-                                (dark, ["--blink-settings=preferredColorScheme=0", "--force-dark-mode"])):
+            light_scheme = ["--blink-settings=preferredColorScheme=1"]
+            dark_scheme = ["--blink-settings=preferredColorScheme=0", "--force-dark-mode"]
+            screenshots = [(os.path.join(artifacts, name), scheme, window) for name, scheme, window in (
+                ("status_page_light.png", light_scheme, WINDOW),
+                ("status_page_dark.png", dark_scheme, WINDOW),
+                ("status_page_narrow.png", light_scheme, PHONE))]
+            for path, scheme, window in screenshots:
                 if os.path.exists(path):
                     os.unlink(path)
                 with temporary_directory("vue-chromium-") as profile:
-                    run_chromium(browser, profile, *extra, f"--screenshot={path}", service.url + "/")
+                    run_chromium(browser, profile, *scheme, f"--screenshot={path}", service.url + "/", window=window)
                 check(os.path.exists(path), f"chromium wrote no screenshot {path}")
         finally:
             service.stop()
@@ -242,12 +247,13 @@ def main():
         check(titles.get(day) == want, f"{names[monitor_id]!r} on {day}: bar {titles.get(day)!r}, not {want!r}")
     print(f"DOM: {len(rows)} rows, each with 90 titled daily bars; the name with markup shown as text", flush=True)
 
-    for path, want_dark in ((light, False), (dark, True)):
+    for path, scheme, window in screenshots:
+        want_dark = scheme is dark_scheme
         size, corner = png_corner_pixel(path)
-        check(size == WINDOW, f"{path}: {size}, not {WINDOW}")
+        check(size == window, f"{path}: {size}, not {window}")
         level = brightness(corner)
         check(level < 80 if want_dark else level > 200, f"{path}: background {corner} is not {'dark' if want_dark else 'light'}")
-        print(f"screenshot ({'dark' if want_dark else 'light'}): {path}", flush=True)
+        print(f"screenshot: {path}", flush=True)
     print("PASSED", flush=True)
 
 
