@@ -134,7 +134,10 @@ class Service:
             except (OSError, ValueError):
                 pass
             time.sleep(0.05)
-        check(self.url is not None, f"serve on {store} wrote no service.json within 30 s:\n{self.log_text()}")
+        if self.url is None:
+            self.process.kill()
+            self.process.wait()
+            fail(f"serve on {store} wrote no service.json within 30 s:\n{self.log_text()}")
 
     def log_text(self):
         self.log.flush()
@@ -170,6 +173,22 @@ class Service:
         check(self.process.returncode == 0,
               f"serve on {self.store} stopped with status {self.process.returncode}:\n{self.log_text()}")
         self.log.close()
+
+
+def stop_all(services):
+    """Stops every service, even when stopping one of them fails; then fails
+    if any did not stop cleanly. A test never leaves a service running."""
+    failed = None
+    for service in services:
+        try:
+            service.stop()
+        except BaseException as e:  # check() exits through SystemExit
+            failed = failed or e
+            if service.process.poll() is None:
+                service.process.kill()
+                service.process.wait()
+    if failed is not None:
+        raise failed
 
 
 def temporary_directory(prefix):

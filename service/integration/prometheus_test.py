@@ -23,7 +23,7 @@ import urllib.parse
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from integration_support import (Service, TcpListener, check, cli, enter_private_network, fail, free_port,  # noqa: E402
-                                 http_get, skip, temporary_directory)
+                                 http_get, skip, stop_all, temporary_directory)
 
 WAIT_SECONDS = 60
 
@@ -172,9 +172,8 @@ def main():
             if prometheus is not None:
                 prometheus.terminate()
                 prometheus.wait(timeout=30)
-            for service in services:
-                service.stop()
             listener.close()
+            stop_all(services)
     print("PASSED", flush=True)
 
 

@@ -30,7 +30,7 @@ import zlib
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from integration_support import (Service, TcpListener, check, cli, enter_private_network, fail, free_port,  # noqa: E402
-                                 in_private_network, skip, temporary_directory)
+                                 in_private_network, skip, stop_all, temporary_directory)
 
 WINDOW = (1200, 1100)
 PHONE = (375, 900)
@@ -211,8 +211,8 @@ def main():
                     run_chromium(browser, profile, *scheme, f"--screenshot={path}", service.url + "/", window=window)
                 check(os.path.exists(path), f"chromium wrote no screenshot {path}")
         finally:
-            service.stop()
             listener.close()
+            stop_all([service])
 
     reader = PageReader()
     reader.feed(dom)
