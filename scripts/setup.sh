@@ -35,6 +35,9 @@ test_packages=(
   groff-base
   # systemd-analyze, which checks the installed service units
   systemd
+  # the service against a real Prometheus (and promtool), and its status
+  # page in headless Chromium with a font for a readable screenshot
+  prometheus chromium fonts-dejavu-core
   # the Windows DLL: cross-compiler and the runtime the tests run under
   mingw-w64 wine wine64
 )

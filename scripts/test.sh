@@ -110,6 +110,7 @@ echo "== fuzzing: libFuzzer with AddressSanitizer and UndefinedBehaviorSanitizer
 run_suite ctest --test-dir build-fuzz --output-on-failure --verbose
 echo "== benchmarks build and run (smoke)"
 ./build/bench/engine_bench --benchmark_min_time=0.01 >/dev/null || status=1
+./build/bench/serve_bench --monitors 8 --clients 4 --requests 5 >/dev/null || status=1
 
 if [ $status -eq 0 ] && [ $failed -eq 0 ]; then echo "== all test runs passed"; else status=1; echo "== some test runs FAILED"; fi
 echo "tests: $passed passed, $failed failed"
