@@ -40,6 +40,9 @@ test_packages=(
   prometheus chromium fonts-dejavu-core
   # the Windows DLL: cross-compiler and the runtime the tests run under
   mingw-w64 wine wine64
+  # a locale with a decimal comma, under which the webhook body must still
+  # be JSON (made below: a minimal system has only C and C.UTF-8)
+  locales
 )
 
 packages=("${build_packages[@]}")
@@ -53,25 +56,34 @@ missing=()
 for p in "${packages[@]}"; do
   [ "$(dpkg-query -W -f='${Status}' "$p" 2>/dev/null)" = "install ok installed" ] || missing+=("$p")
 done
+as_root=()
+as_root_or_fail() {
+  if [ "$(id -u)" -ne 0 ]; then
+    command -v sudo >/dev/null || { echo "setup: need root or sudo to $1" >&2; exit 1; }
+    as_root=(sudo)
+  fi
+}
+
 if [ ${#missing[@]} -eq 0 ]; then
   echo "setup: all packages present"
-  exit 0
+else
+  as_root_or_fail "install: ${missing[*]}"
+  echo "setup: installing ${missing[*]}"
+  # Some packages (nginx-light) start a service when installed. The tests start
+  # every server they use themselves, on loopback, so no service is started
+  # while installing: the standard policy hook says no for the time being.
+  policy=/usr/sbin/policy-rc.d
+  if [ ! -e "$policy" ]; then
+    printf '#!/bin/sh\n# scripts/setup.sh: no service starts while it installs\nexit 101\n' | "${as_root[@]}" tee "$policy" >/dev/null
+    "${as_root[@]}" chmod 755 "$policy"
+    trap '"${as_root[@]}" rm -f "$policy"' EXIT
+  fi
+  "${as_root[@]}" apt-get update -qq
+  "${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-as_root=()
-if [ "$(id -u)" -ne 0 ]; then
-  command -v sudo >/dev/null || { echo "setup: need root or sudo to install: ${missing[*]}" >&2; exit 1; }
-  as_root=(sudo)
+if [ "${1:-}" = --tests ] && ! locale -a 2>/dev/null | grep -qix 'de_DE\.utf-\?8'; then
+  as_root_or_fail "make the de_DE.UTF-8 locale"
+  echo "setup: making the de_DE.UTF-8 locale"
+  "${as_root[@]}" localedef -i de_DE -f UTF-8 de_DE.UTF-8
 fi
-echo "setup: installing ${missing[*]}"
-# Some packages (nginx-light) start a service when installed. The tests start
-# every server they use themselves, on loopback, so no service is started
-# while installing: the standard policy hook says no for the time being.
-policy=/usr/sbin/policy-rc.d
-if [ ! -e "$policy" ]; then
-  printf '#!/bin/sh\n# scripts/setup.sh: no service starts while it installs\nexit 101\n' | "${as_root[@]}" tee "$policy" >/dev/null
-  "${as_root[@]}" chmod 755 "$policy"
-  trap '"${as_root[@]}" rm -f "$policy"' EXIT
-fi
-"${as_root[@]}" apt-get update -qq
-"${as_root[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}"
