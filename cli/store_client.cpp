@@ -6,6 +6,7 @@
 
 #include <rapidjson/document.h>
 
+#include "json_input.h"
 #include "json_output.h"
 #include "service_client.h"
 #include "service_file.h"
@@ -18,8 +19,7 @@ namespace {
 std::string error_of(const http_result &r) {
     if (!r.reached) return r.error;
     rapidjson::Document doc;
-    doc.Parse(r.body.c_str());
-    if (!doc.HasParseError() && doc.IsObject()) {
+    if (host::parse_json(r.body, doc) && doc.IsObject()) {
         const auto it = std::as_const(doc).FindMember("error");
         if (it != std::as_const(doc).MemberEnd() && it->value.IsString()) return it->value.GetString();
     }
@@ -122,8 +122,7 @@ change_result store_client::add(const std::string &name, int type, const std::st
         json_object().add("name", name).add("type", type).add("target", target).add("interval_sec", interval_sec).text());
     result = answered(r, 201);
     rapidjson::Document doc;
-    doc.Parse(r.body.c_str());
-    if (!doc.HasParseError() && doc.IsObject() && doc.HasMember("id") && doc["id"].IsString()) {
+    if (host::parse_json(r.body, doc) && doc.IsObject() && doc.HasMember("id") && doc["id"].IsString()) {
         result.id = doc["id"].GetString();
     }
     return result;
@@ -176,8 +175,8 @@ check_outcome store_client::check(const std::string &id) {
     outcome.id = id;
     const http_result r = service_request("POST", url("/api/v1/monitors/" + id + "/check"), token_, "");
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseFullPrecisionFlag>(r.body.c_str());
-    if (!r.reached || r.status != 200 || doc.HasParseError() || !doc.IsObject() || !doc.HasMember("up") ||
+    const bool parsed = bool(host::parse_json(r.body, doc));
+    if (!r.reached || r.status != 200 || !parsed || !doc.IsObject() || !doc.HasMember("up") ||
         !doc["up"].IsBool()) {
         outcome.result = -1;
         outcome.error = error_of(r);

@@ -7,6 +7,8 @@
 
 #include <rapidjson/document.h>
 
+#include "json_input.h"
+
 #include "command.h"
 #include "vantorel-uptime-engine.h"
 
@@ -86,8 +88,7 @@ std::vector<monitor_row> parse_monitors(const char *json) {
     std::vector<monitor_row> rows;
     if (json == nullptr) return rows;
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseFullPrecisionFlag>(json);
-    if (doc.HasParseError() || !doc.IsArray()) return rows;
+    if (!parse_json(json, doc) || !doc.IsArray()) return rows;
     for (const rapidjson::Value &element : doc.GetArray()) {
         if (!element.IsObject()) continue;
         monitor_row row;
@@ -115,8 +116,7 @@ std::vector<heartbeat_row> parse_heartbeats(const char *json) {
     std::vector<heartbeat_row> rows;
     if (json == nullptr) return rows;
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseFullPrecisionFlag>(json);
-    if (doc.HasParseError() || !doc.IsArray()) return rows;
+    if (!parse_json(json, doc) || !doc.IsArray()) return rows;
     for (const rapidjson::Value &element : doc.GetArray()) {
         if (!element.IsObject()) continue;
         rows.push_back({integer_member(element, "time", 0), int_member(element, "status", 0),
@@ -166,8 +166,7 @@ std::optional<std::int64_t> optional_integer(const rapidjson::Value &object, con
 std::optional<detail_row> parse_detail(const char *json) {
     if (json == nullptr) return std::nullopt;
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseFullPrecisionFlag>(json);
-    if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
+    if (!parse_json(json, doc) || !doc.IsObject()) return std::nullopt;
     detail_row row;
     row.id = text_member(doc, "id");
     row.consecutive_failures = integer_member(doc, "consecutive_failures", 0);

@@ -5,6 +5,7 @@
 
 #include <rapidjson/document.h>
 
+#include "json_input.h"
 #include "json_output.h"
 
 namespace host {
@@ -33,8 +34,7 @@ std::optional<service_info> read_service_file(const std::string &dir) {
     const std::optional<std::string> text = read_whole(service_file_path(dir));
     if (!text) return std::nullopt;
     rapidjson::Document doc;
-    doc.Parse(text->c_str());
-    if (doc.HasParseError() || !doc.IsObject()) return std::nullopt;
+    if (!parse_json(*text, doc) || !doc.IsObject()) return std::nullopt;
     const rapidjson::Value &root = doc;
     const auto pid = root.FindMember("pid");
     const auto url = root.FindMember("url");

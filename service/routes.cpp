@@ -14,6 +14,7 @@
 #include <rapidjson/stringbuffer.h>
 #include <rapidjson/writer.h>
 
+#include "json_input.h"
 #include "json_output.h"
 #include "render_html.h"
 #include "render_metrics.h"
@@ -111,11 +112,12 @@ bool names_loopback(std::string_view host) {
 
 // Reads a JSON object; otherwise gives the 400 that says why.
 std::optional<http_response> read_object(const http_request &request, rapidjson::Document &doc) {
-    doc.Parse<rapidjson::kParseValidateEncodingFlag | rapidjson::kParseFullPrecisionFlag>(request.body.c_str(),
-                                                                                          request.body.size());
-    if (doc.HasParseError()) {
-        return error_response(400, std::string("Invalid JSON: ") + rapidjson::GetParseError_En(doc.GetParseError()) +
-                                       " (at byte " + std::to_string(doc.GetErrorOffset()) + ")");
+    if (const rapidjson::ParseResult parsed = host::parse_json(request.body, doc); !parsed) {
+        // The only handler failure is a number beyond the double range.
+        const std::string why = parsed.Code() == rapidjson::kParseErrorTermination
+                                    ? std::string("a number out of range")
+                                    : rapidjson::GetParseError_En(parsed.Code());
+        return error_response(400, "Invalid JSON: " + why + " (at byte " + std::to_string(parsed.Offset()) + ")");
     }
     if (!doc.IsObject()) return error_response(400, "Invalid JSON: the body must be an object");
     return std::nullopt;
@@ -209,7 +211,7 @@ std::optional<http_response> get_monitor(const call &c) {
     if (!text) return error_response(404, error);
     if (c.show_targets()) return json_response(200, *text);
     rapidjson::Document doc;
-    doc.Parse<rapidjson::kParseFullPrecisionFlag>(text->c_str());
+    host::parse_json(*text, doc);
     if (auto *last = doc.IsObject() ? member(doc, "last_check") : nullptr; last != nullptr && last->IsObject()) {
         // The address and the system's words may name what the target names.
         doc["last_check"].RemoveMember("address");

@@ -108,6 +108,11 @@ TEST_F(ServeTest, EveryEndpointAnswersWithTheFittingStatus) {
          "token", 400, "\"error\":\"status must be"},
         {"webhook", "PUT", "/api/v1/webhook", "{\"url\":\"http://127.0.0.1:9/hook\"}", "token", 204, ""},
         {"webhook: not a text", "PUT", "/api/v1/webhook", "{\"url\":5}", "token", 400, "\"error\":\"url must be"},
+        // RapidJSON's own full-precision reading of this number crashed the service.
+        {"record: a subnormal number", "POST", "/api/v1/monitors/{id}/heartbeats",
+         "{\"status\":\"up\",\"latency_ms\":1.757938347017468e-335}", "token", 201, "\"latency_ms\":0.0"},
+        {"record: a number beyond the double range", "POST", "/api/v1/monitors/{id}/heartbeats",
+         "{\"status\":\"up\",\"latency_ms\":1e400}", "token", 400, "\"error\":\"Invalid JSON: "},
         {"add: bad JSON", "POST", "/api/v1/monitors", "{\"name\":", "token", 400, "\"error\":\"Invalid JSON: "},
         {"add: not an object", "POST", "/api/v1/monitors", "[1,2]", "token", 400, "\"error\":\"Invalid JSON: the body must be an object\""},
         {"add: not UTF-8", "POST", "/api/v1/monitors", "{\"name\":\"\xff\",\"type\":\"tcp\",\"target\":\"127.0.0.1:1\"}",
